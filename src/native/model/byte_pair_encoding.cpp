@@ -1,0 +1,68 @@
+#include "model/byte_pair_encoding.hpp"
+
+#include <cstring>
+
+namespace tessel {
+
+void token_hash_insert(BytePairEncoding& model, uint32_t hash32, uint32_t id) {
+  const uint32_t mask = model.token_hash_capacity - 1;
+  uint32_t i = hash32 & mask;
+  while (model.token_hash_table[i].token != kNoToken) i = (i + 1) & mask;
+  model.token_hash_table[i] = TokenHashSlot{hash32, id};
+  ++model.token_hash_count;
+}
+
+namespace {
+
+void place_pair(std::vector<PairSlot>& table, const PairSlot& pair) {
+  const uint32_t mask = static_cast<uint32_t>(table.size()) - 1;
+  uint32_t i = pair_hash32(pair.left, pair.right) & mask;
+  while (table[i].merged != kNoToken) i = (i + 1) & mask;
+  table[i] = pair;
+}
+
+}  // namespace
+
+void pair_insert(BytePairEncoding& model, uint32_t left, uint32_t right, uint32_t merged) {
+  if (2ull * model.pair_count >= model.pair_capacity) {
+    const uint32_t capacity = model.pair_capacity == 0 ? 16 : model.pair_capacity * 2;
+    std::vector<PairSlot> grown(capacity, PairSlot{0, 0, kNoToken});
+    for (const PairSlot& slot : model.pair_table) {
+      if (slot.merged != kNoToken) place_pair(grown, slot);
+    }
+    model.pair_table = std::move(grown);
+    model.pair_capacity = capacity;
+  }
+  place_pair(model.pair_table, PairSlot{left, right, merged});
+  ++model.pair_count;
+}
+
+std::optional<uint64_t> decoded_size(const BytePairEncoding& model, const uint32_t* ids,
+                                     size_t count) {
+  uint64_t total = 0;
+  for (size_t i = 0; i < count; ++i) {
+    if (ids[i] >= model.token_count) return std::nullopt;
+    total += model.token_length(ids[i]);
+  }
+  return total;
+}
+
+void copy_token_bytes(const BytePairEncoding& model, const uint32_t* ids, size_t count,
+                      uint8_t* out) {
+  for (size_t i = 0; i < count; ++i) {
+    const uint32_t length = model.token_length(ids[i]);
+    std::memcpy(out, model.token_data(ids[i]), length);
+    out += length;
+  }
+}
+
+std::optional<std::vector<uint8_t>> decode_token_ids(const BytePairEncoding& model,
+                                                     const uint32_t* ids, size_t count) {
+  const std::optional<uint64_t> size = decoded_size(model, ids, count);
+  if (!size) return std::nullopt;
+  std::vector<uint8_t> bytes(*size);
+  copy_token_bytes(model, ids, count, bytes.data());
+  return bytes;
+}
+
+}  // namespace tessel

@@ -1,0 +1,90 @@
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <vector>
+
+#include "model/hashes.hpp"
+#include "model/match_automaton.hpp"
+#include "model/token_id.hpp"
+
+namespace tessel {
+
+struct TokenHashSlot {
+  uint32_t hash32;
+  uint32_t token;  // kNoToken marks an empty slot
+};
+static_assert(sizeof(TokenHashSlot) == 8);
+
+struct PairSlot {
+  uint32_t left;
+  uint32_t right;
+  uint32_t merged;  // kNoToken marks an empty slot
+};
+static_assert(sizeof(PairSlot) == 12);
+
+// Everything encoding and decoding need for one vocabulary. Made once by build_model or
+// model_from_image and immutable afterwards, so any number of threads may read it.
+struct BytePairEncoding {
+  std::vector<uint8_t> token_bytes;    // all token strings concatenated in id order
+  std::vector<uint32_t> token_starts;  // token_count + 1 offsets into token_bytes
+  uint32_t token_count = 0;
+  std::vector<TokenHashSlot> token_hash_table;
+  uint32_t token_hash_capacity = 0;
+  uint32_t token_hash_count = 0;
+  uint64_t hash_multiplier = kHashMultiplier;
+  std::vector<uint32_t> merge_left;   // left half of each token's merge, or the token
+  std::vector<uint32_t> merge_right;  // right half of each token's merge, or the token
+  std::vector<PairSlot> pair_table;   // (left, right) -> merged token
+  uint32_t pair_capacity = 0;
+  uint32_t pair_count = 0;
+  std::unique_ptr<MatchAutomaton> forward_automaton;
+  std::unique_ptr<MatchAutomaton> second_forward_automaton;
+  std::unique_ptr<MatchAutomaton> reverse_automaton;
+  std::vector<int32_t> longest_proper_prefix;  // longest token that is a proper prefix, or -1
+
+  uint32_t token_length(uint32_t token) const {
+    return token_starts[token + 1] - token_starts[token];
+  }
+  const uint8_t* token_data(uint32_t token) const {
+    return token_bytes.data() + token_starts[token];
+  }
+};
+
+inline uint32_t longest_token_at(const BytePairEncoding& model, const uint8_t* bytes,
+                                 uint64_t length) {
+  return longest_token_at(*model.forward_automaton, bytes, length);
+}
+
+// Linear probing from hash32's slot to the first empty one; the caller keeps the table at
+// most a quarter full.
+void token_hash_insert(BytePairEncoding& model, uint32_t hash32, uint32_t id);
+
+// Inserts (left, right) -> merged, doubling the table first when it is half full.
+void pair_insert(BytePairEncoding& model, uint32_t left, uint32_t right, uint32_t merged);
+
+inline uint32_t pair_lookup(const BytePairEncoding& model, uint32_t left, uint32_t right) {
+  const PairSlot* slots = model.pair_table.data();
+  const uint32_t mask = model.pair_capacity - 1;
+  for (uint32_t i = pair_hash32(left, right) & mask;; i = (i + 1) & mask) {
+    const PairSlot& slot = slots[i];
+    if (slot.merged == kNoToken) return kNoToken;
+    if (slot.left == left && slot.right == right) return slot.merged;
+  }
+}
+
+// Total byte length of the tokens, or nothing when an id is not below token_count.
+std::optional<uint64_t> decoded_size(const BytePairEncoding& model, const uint32_t* ids,
+                                     size_t count);
+
+// Writes the bytes of the tokens (all valid) to out, which holds decoded_size bytes.
+void copy_token_bytes(const BytePairEncoding& model, const uint32_t* ids, size_t count,
+                      uint8_t* out);
+
+// The concatenated token bytes, or nothing when an id is out of range.
+std::optional<std::vector<uint8_t>> decode_token_ids(const BytePairEncoding& model,
+                                                     const uint32_t* ids, size_t count);
+
+}  // namespace tessel

@@ -1,0 +1,110 @@
+#include "model/model_builder.hpp"
+
+#include <cstring>
+#include <new>
+
+#include "model/pair_compatibility.hpp"
+#include "model/token_trie.hpp"
+
+namespace tessel {
+
+namespace {
+
+// Smallest power of two that is at least 4n, and at least 16.
+uint32_t table_capacity(uint32_t n) {
+  uint64_t capacity = 16;
+  while (capacity < 4ull * n) capacity *= 2;
+  if (capacity > 0x80000000ull) throw std::bad_alloc();
+  return static_cast<uint32_t>(capacity);
+}
+
+uint32_t find_token(const BytePairEncoding& model, const uint8_t* bytes, uint32_t length) {
+  const uint32_t h = token_hash32(bytes, length, model.hash_multiplier);
+  const uint32_t mask = model.token_hash_capacity - 1;
+  for (uint32_t i = h & mask;; i = (i + 1) & mask) {
+    const TokenHashSlot& slot = model.token_hash_table[i];
+    if (slot.token == kNoToken) return kNoToken;
+    if (slot.hash32 == h && model.token_length(slot.token) == length &&
+        std::memcmp(model.token_data(slot.token), bytes, length) == 0) {
+      return slot.token;
+    }
+  }
+}
+
+void derive_merges(BytePairEncoding& model) {
+  const uint32_t n = model.token_count;
+  for (uint32_t i = 0; i < n; ++i) {
+    const uint8_t* bytes = model.token_data(i);
+    const uint32_t length = model.token_length(i);
+    for (int32_t p = model.longest_proper_prefix[i]; p != -1;
+         p = model.longest_proper_prefix[p]) {
+      const uint32_t prefix = static_cast<uint32_t>(p);
+      const uint32_t prefix_length = model.token_length(prefix);
+      const uint32_t r = find_token(model, bytes + prefix_length, length - prefix_length);
+      if (r == kNoToken) continue;
+      if (prefix < i && r < i && pair_is_compatible(model, prefix, r)) {
+        pair_insert(model, prefix, r, i);
+        model.merge_left[i] = prefix;
+        model.merge_right[i] = r;
+        break;
+      }
+    }
+  }
+}
+
+}  // namespace
+
+std::unique_ptr<BytePairEncoding> build_model(const uint8_t* token_bytes,
+                                              const uint32_t* token_starts, uint32_t n) {
+  auto model = std::make_unique<BytePairEncoding>();
+  model->token_count = n;
+  model->hash_multiplier = kHashMultiplier;
+  model->token_bytes.assign(token_bytes, token_bytes + token_starts[n]);
+  model->token_starts.assign(token_starts, token_starts + n + 1);
+
+  model->token_hash_capacity = table_capacity(n);
+  model->token_hash_table.assign(model->token_hash_capacity, TokenHashSlot{0, kNoToken});
+  for (uint32_t i = 0; i < n; ++i) {
+    token_hash_insert(*model,
+                      token_hash32(model->token_data(i), model->token_length(i),
+                                   model->hash_multiplier),
+                      i);
+  }
+
+  {
+    TokenTrie forward = make_trie(kTrieForward);
+    TokenTrie reversed = make_trie(kTrieReversed);
+    for (uint32_t i = 0; i < n; ++i) {
+      trie_insert(forward, model->token_data(i), model->token_length(i),
+                  static_cast<int32_t>(i));
+      trie_insert(reversed, model->token_data(i), model->token_length(i),
+                  static_cast<int32_t>(i));
+    }
+    model->forward_automaton = std::make_unique<MatchAutomaton>(automaton_from_trie(forward, 0));
+    model->second_forward_automaton =
+        std::make_unique<MatchAutomaton>(automaton_from_trie(forward, 1));
+    model->reverse_automaton =
+        std::make_unique<MatchAutomaton>(automaton_from_trie(reversed, reversed.direction));
+  }
+
+  model->longest_proper_prefix.resize(n);
+  for (uint32_t i = 0; i < n; ++i) {
+    const uint32_t length = model->token_length(i);
+    model->longest_proper_prefix[i] =
+        length == 0 ? -1
+                    : static_cast<int32_t>(
+                          longest_token_at(*model, model->token_data(i), length - 1));
+  }
+
+  model->merge_left.resize(n);
+  model->merge_right.resize(n);
+  model->pair_capacity = table_capacity(n);
+  model->pair_table.assign(model->pair_capacity, PairSlot{0, 0, kNoToken});
+  model->pair_count = 0;
+  for (uint32_t i = 0; i < n; ++i) model->merge_left[i] = model->merge_right[i] = i;
+
+  derive_merges(*model);
+  return model;
+}
+
+}  // namespace tessel
