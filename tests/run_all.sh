@@ -17,6 +17,7 @@ cmake -S . -B "$BUILD_DIR" -G Ninja -DCMAKE_BUILD_TYPE=Release \
 cmake --build "$BUILD_DIR" -j "$(nproc)"
 ctest --test-dir "$BUILD_DIR" --output-on-failure
 
+export TESSEL_BUILD_DIR="$PWD/$BUILD_DIR"
 if ls tests/python/test_*.py >/dev/null 2>&1; then
   "$PYTHON" -m pip install -q .
   "$PYTHON" -m pytest -q tests/python
