@@ -1,0 +1,190 @@
+#include "parallel/worker_pool.hpp"
+
+#include <new>
+#include <stdexcept>
+#include <system_error>
+#include <utility>
+
+#if defined(__linux__)
+#include <sched.h>
+#endif
+
+namespace tessel {
+namespace {
+
+void record_failure(JobGroup& group, int32_t failure) {
+  int32_t seen = group.failure.load(std::memory_order_relaxed);
+  while (seen < failure &&
+         !group.failure.compare_exchange_weak(seen, failure, std::memory_order_relaxed)) {
+  }
+}
+
+// Counts one finished job. While more than one job is left, a lock-free decrement; the
+// job that takes the count from 1 to 0 is the group's last, so nothing else decrements
+// concurrently and it can finish the count and signal under the lock.
+void count_down(JobGroup& group) {
+  int64_t seen = group.remaining.load(std::memory_order_acquire);
+  while (seen > 1 && !group.remaining.compare_exchange_weak(seen, seen - 1,
+                                                            std::memory_order_acq_rel)) {
+  }
+  if (seen == 1) {
+    std::lock_guard<std::mutex> hold(group.lock);
+    group.remaining.store(0, std::memory_order_release);
+    group.done.notify_all();
+  }
+}
+
+void worker_loop(WorkerPool* pool) {
+  for (;;) {
+    PoolJob job;
+    {
+      std::unique_lock<std::mutex> hold(pool->lock);
+      pool->job_available.wait(hold, [pool] { return pool->pending != 0 || pool->stopping; });
+      if (pool->pending == 0) return;  // stopping, and the ring is drained
+      job = pool->ring[pool->head];
+      pool->head = (pool->head + 1) % kRingSize;
+      --pool->pending;
+    }
+    pool->space_available.notify_one();
+    run_job(job);
+  }
+}
+
+void start_workers(WorkerPool& pool, uint32_t count) {
+  pool.threads.reserve(count);
+  for (uint32_t i = 0; i < count; ++i) {
+    try {
+      pool.threads.emplace_back(worker_loop, &pool);
+    } catch (const std::system_error&) {
+      break;  // keep the workers started so far
+    }
+  }
+}
+
+WorkerPool* make_process_pool() {
+  try {
+    std::unique_ptr<WorkerPool> pool = make_worker_pool(processor_count());
+    if (pool->thread_count() == 0) return nullptr;
+    return pool.release();  // lives, with its workers, until the process ends
+  } catch (const std::bad_alloc&) {
+    return nullptr;
+  }
+}
+
+void encode_sequentially(const TokenizerModel& tokenizer, const uint8_t* const* texts,
+                         const uint64_t* lengths, size_t n, std::vector<uint32_t>* results) {
+  for (size_t i = 0; i < n; ++i) results[i] = tokenizer_encode(tokenizer, texts[i], lengths[i]);
+}
+
+}  // namespace
+
+WorkerPool::~WorkerPool() {
+  {
+    std::lock_guard<std::mutex> hold(lock);
+    stopping = true;
+  }
+  job_available.notify_all();
+  for (std::thread& thread : threads) thread.join();
+}
+
+uint32_t processor_count() {
+  uint32_t count = 0;
+#if defined(__linux__)
+  cpu_set_t set;
+  CPU_ZERO(&set);
+  if (sched_getaffinity(0, sizeof(set), &set) == 0) count = static_cast<uint32_t>(CPU_COUNT(&set));
+#endif
+  if (count == 0) count = std::thread::hardware_concurrency();
+  if (count == 0) count = 1;
+  return count < kMaxWorkerThreads ? count : kMaxWorkerThreads;
+}
+
+std::unique_ptr<WorkerPool> make_worker_pool(uint32_t threads) {
+  auto pool = std::make_unique<WorkerPool>();
+  start_workers(*pool, threads < kMaxWorkerThreads ? threads : kMaxWorkerThreads);
+  return pool;
+}
+
+WorkerPool* process_worker_pool() {
+  static std::once_flag started;
+  static WorkerPool* pool = nullptr;
+  std::call_once(started, [] { pool = make_process_pool(); });
+  return pool;
+}
+
+uint32_t process_thread_count() {
+  const WorkerPool* pool = process_worker_pool();
+  return pool != nullptr ? pool->thread_count() : 1;
+}
+
+void queue_job(WorkerPool& pool, const PoolJob& job) {
+  {
+    std::unique_lock<std::mutex> hold(pool.lock);
+    pool.space_available.wait(hold, [&pool] { return pool.pending < kRingSize; });
+    pool.ring[pool.tail] = job;
+    pool.tail = (pool.tail + 1) % kRingSize;
+    ++pool.pending;
+  }
+  pool.job_available.notify_one();
+}
+
+void run_job(const PoolJob& job) {
+  try {
+    switch (job.kind) {
+      case kJobEncode:
+        *job.ids = tokenizer_encode(*job.model, job.text, job.length);
+        break;
+      case kJobCount:
+        *job.count = tokenizer_count(*job.model, job.text, job.length);
+        break;
+      case kJobCountTillLimit:
+        *job.count = tokenizer_count_till_limit(*job.model, job.text, job.length, job.limit);
+        break;
+      default:
+        break;  // unknown kinds only count down
+    }
+  } catch (const std::bad_alloc&) {
+    record_failure(*job.group, kJobOutOfMemory);
+  } catch (...) {
+    record_failure(*job.group, kJobOtherError);
+  }
+  count_down(*job.group);
+}
+
+void wait_for_group(JobGroup& group) {
+  std::unique_lock<std::mutex> hold(group.lock);
+  group.done.wait(hold, [&group] { return group.remaining.load(std::memory_order_acquire) <= 0; });
+}
+
+void encode_batch_on_pool(WorkerPool* pool, const TokenizerModel& tokenizer,
+                          const uint8_t* const* texts, const uint64_t* lengths, size_t n,
+                          std::vector<uint32_t>* results) {
+  if (n == 0) return;
+  if (pool == nullptr || pool->thread_count() == 0) {
+    encode_sequentially(tokenizer, texts, lengths, n, results);
+    return;
+  }
+  JobGroup group;
+  group.remaining.store(static_cast<int64_t>(n), std::memory_order_relaxed);
+  PoolJob job;
+  job.model = &tokenizer;
+  job.kind = kJobEncode;
+  job.group = &group;
+  for (size_t i = 0; i < n; ++i) {
+    job.text = texts[i];
+    job.length = lengths[i];
+    job.ids = &results[i];
+    queue_job(*pool, job);
+  }
+  wait_for_group(group);
+  switch (group.failure.load(std::memory_order_relaxed)) {
+    case kJobOk:
+      return;
+    case kJobOutOfMemory:
+      throw std::bad_alloc();
+    default:
+      throw std::runtime_error("a worker thread failed to encode a text");
+  }
+}
+
+}  // namespace tessel
