@@ -1,0 +1,139 @@
+#pragma once
+
+// Shared test helpers: built models of the embedded vocabularies (built once per test
+// executable), small vocabularies, the merge-by-rank reference encoder, and inputs.
+
+#include <cstdint>
+#include <cstdlib>
+#include <fstream>
+#include <iterator>
+#include <map>
+#include <memory>
+#include <random>
+#include <string>
+#include <string_view>
+#include <unordered_map>
+#include <vector>
+
+#include "data/embedded_vocab.hpp"
+#include "model/byte_pair_encoding.hpp"
+#include "model/model_builder.hpp"
+
+namespace tessel::testing {
+
+inline const BytePairEncoding& built_model(const EmbeddedVocab& vocab) {
+  static std::map<const EmbeddedVocab*, std::unique_ptr<BytePairEncoding>> cache;
+  auto& slot = cache[&vocab];
+  if (!slot) slot = build_model(vocab.token_bytes, vocab.token_starts, vocab.token_count);
+  return *slot;
+}
+
+inline const EmbeddedVocab* const kBuiltinVocabs[] = {&embedded_cl100k_base,
+                                                      &embedded_o200k_base};
+
+// Token strings in id order, as build_model takes them.
+struct Vocabulary {
+  std::vector<uint8_t> bytes;
+  std::vector<uint32_t> starts{0};
+
+  explicit Vocabulary(const std::vector<std::string>& tokens) {
+    for (const std::string& token : tokens) add(token);
+  }
+  void add(std::string_view token) {
+    bytes.insert(bytes.end(), token.begin(), token.end());
+    starts.push_back(static_cast<uint32_t>(bytes.size()));
+  }
+  uint32_t size() const { return static_cast<uint32_t>(starts.size() - 1); }
+  std::unique_ptr<BytePairEncoding> build() const {
+    return build_model(bytes.data(), starts.data(), size());
+  }
+};
+
+// The 256 single bytes in byte order, then the given tokens.
+inline Vocabulary bytes_then(const std::vector<std::string>& tokens) {
+  Vocabulary vocab({});
+  for (int b = 0; b < 256; ++b) vocab.add(std::string(1, static_cast<char>(b)));
+  for (const std::string& token : tokens) vocab.add(token);
+  return vocab;
+}
+
+inline std::string token_string(const BytePairEncoding& model, uint32_t token) {
+  return std::string(reinterpret_cast<const char*>(model.token_data(token)),
+                     model.token_length(token));
+}
+
+inline const uint8_t* bytes_of(std::string_view s) {
+  return reinterpret_cast<const uint8_t*>(s.data());
+}
+
+// Plain byte-pair encoding: start from single bytes, repeatedly merge the neighbouring
+// pair whose concatenation is the token of lowest id (leftmost on ties).
+class MergeByRank {
+ public:
+  explicit MergeByRank(const BytePairEncoding& model) {
+    for (uint32_t i = 0; i < model.token_count; ++i) ids_.emplace(token_string(model, i), i);
+  }
+
+  std::vector<uint32_t> encode(std::string_view text) const {
+    std::vector<std::string> parts;
+    for (char c : text) parts.emplace_back(1, c);
+    std::vector<uint32_t> ranks(parts.size() > 0 ? parts.size() - 1 : 0);
+    for (size_t i = 0; i + 1 < parts.size(); ++i) ranks[i] = rank_of(parts[i] + parts[i + 1]);
+    while (!ranks.empty()) {
+      size_t best = 0;
+      for (size_t i = 1; i < ranks.size(); ++i) {
+        if (ranks[i] < ranks[best]) best = i;
+      }
+      if (ranks[best] == kNoToken) break;
+      parts[best] += parts[best + 1];
+      parts.erase(parts.begin() + best + 1);
+      ranks.erase(ranks.begin() + best);
+      if (best < ranks.size()) ranks[best] = rank_of(parts[best] + parts[best + 1]);
+      if (best > 0) ranks[best - 1] = rank_of(parts[best - 1] + parts[best]);
+    }
+    std::vector<uint32_t> ids;
+    for (const std::string& part : parts) ids.push_back(rank_of(part));
+    return ids;
+  }
+
+ private:
+  uint32_t rank_of(const std::string& s) const {
+    const auto it = ids_.find(s);
+    return it == ids_.end() ? kNoToken : it->second;
+  }
+  std::unordered_map<std::string, uint32_t> ids_;
+};
+
+inline std::string random_bytes(std::mt19937_64& rng, size_t length, int alphabet = 256) {
+  std::string s(length, '\0');
+  for (char& c : s) c = static_cast<char>(rng() % alphabet);
+  return s;
+}
+
+inline std::string read_file(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+// Real text of this machine: English prose, the interpreter's Python sources and its CJK
+// sample texts (the stdlib directory comes from TESSEL_PYTHON_STDLIB, set by CTest).
+inline std::vector<std::string> real_texts() {
+  std::vector<std::string> paths = {"/usr/share/common-licenses/GPL-3",
+                                    "/usr/share/common-licenses/Apache-2.0"};
+  if (const char* stdlib = std::getenv("TESSEL_PYTHON_STDLIB")) {
+    const std::string lib(stdlib);
+    for (const char* name : {"/textwrap.py", "/json/decoder.py", "/test/cjkencodings/gb2312-utf8.txt",
+                             "/test/cjkencodings/shift_jis-utf8.txt",
+                             "/test/cjkencodings/cp949-utf8.txt"}) {
+      paths.push_back(lib + name);
+    }
+  }
+  std::vector<std::string> texts;
+  for (const std::string& path : paths) {
+    std::string text = read_file(path);
+    if (!text.empty()) texts.push_back(std::move(text));
+  }
+  return texts;
+}
+
+}  // namespace tessel::testing
