@@ -1,0 +1,59 @@
+#include "python/python_util.hpp"
+
+#include <climits>
+#include <exception>
+#include <new>
+
+namespace tessel::python {
+
+void set_error_from_current_exception() noexcept {
+  try {
+    throw;
+  } catch (const std::bad_alloc&) {
+    PyErr_NoMemory();
+  } catch (const std::exception& error) {
+    PyErr_SetString(PyExc_RuntimeError, error.what());
+  } catch (...) {
+    PyErr_SetString(PyExc_RuntimeError, "tessel: unexpected internal error");
+  }
+}
+
+PyObject* id_list_from_ids(const uint32_t* ids, size_t count) {
+  PyObject* list = PyList_New(static_cast<Py_ssize_t>(count));
+  if (list == nullptr) return nullptr;
+  for (size_t i = 0; i < count; ++i) {
+    PyObject* value = PyLong_FromUnsignedLong(ids[i]);
+    if (value == nullptr) {
+      Py_DECREF(list);
+      return nullptr;
+    }
+    PyList_SET_ITEM(list, static_cast<Py_ssize_t>(i), value);
+  }
+  return list;
+}
+
+bool read_id_list(PyObject* list, std::vector<uint32_t>& ids) {
+  ids.clear();
+  ids.reserve(static_cast<size_t>(PyList_GET_SIZE(list)));
+  // An element's __index__ may run Python code that changes the list, so the size is read
+  // again on every step and each element is held while it is converted.
+  for (Py_ssize_t i = 0; i < PyList_GET_SIZE(list); ++i) {
+    PyObject* element = PyList_GET_ITEM(list, i);
+    Py_INCREF(element);
+    PyRef item(element);
+    const long value = PyLong_AsLong(item.get());
+    if (value == -1 && PyErr_Occurred()) return false;
+    if (value < INT32_MIN || value > INT32_MAX) {
+      PyErr_Format(PyExc_OverflowError, "token id %ld does not fit in 32 bits", value);
+      return false;
+    }
+    if (value < 0) {
+      PyErr_Format(PyExc_ValueError, "token ids must not be negative, got %ld", value);
+      return false;
+    }
+    ids.push_back(static_cast<uint32_t>(value));
+  }
+  return true;
+}
+
+}  // namespace tessel::python
