@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <cstdlib>
+#include <cstring>
 #include <fstream>
 #include <iterator>
 #include <map>
@@ -14,6 +15,8 @@
 #include <string_view>
 #include <unordered_map>
 #include <vector>
+
+#include <gtest/gtest.h>
 
 #include "data/embedded_vocab.hpp"
 #include "model/byte_pair_encoding.hpp"
@@ -134,6 +137,40 @@ inline std::vector<std::string> real_texts() {
     if (!text.empty()) texts.push_back(std::move(text));
   }
   return texts;
+}
+
+inline void expect_same_tables(const BytePairEncoding& a, const BytePairEncoding& b) {
+  auto same_words = [](const auto& x, const auto& y) {
+    return x.size() == y.size() &&
+           std::memcmp(x.data(), y.data(), x.size() * sizeof(x[0])) == 0;
+  };
+  EXPECT_EQ(a.token_count, b.token_count);
+  EXPECT_EQ(a.token_bytes, b.token_bytes);
+  EXPECT_EQ(a.token_starts, b.token_starts);
+  EXPECT_EQ(a.hash_multiplier, b.hash_multiplier);
+  EXPECT_EQ(a.token_hash_capacity, b.token_hash_capacity);
+  EXPECT_EQ(a.token_hash_count, b.token_hash_count);
+  EXPECT_TRUE(same_words(a.token_hash_table, b.token_hash_table));
+  EXPECT_EQ(a.merge_left, b.merge_left);
+  EXPECT_EQ(a.merge_right, b.merge_right);
+  EXPECT_EQ(a.pair_capacity, b.pair_capacity);
+  EXPECT_EQ(a.pair_count, b.pair_count);
+  EXPECT_TRUE(same_words(a.pair_table, b.pair_table));
+  EXPECT_EQ(a.longest_proper_prefix, b.longest_proper_prefix);
+  const MatchAutomaton* pa[3] = {a.forward_automaton.get(), a.second_forward_automaton.get(),
+                                 a.reverse_automaton.get()};
+  const MatchAutomaton* pb[3] = {b.forward_automaton.get(), b.second_forward_automaton.get(),
+                                 b.reverse_automaton.get()};
+  for (int k = 0; k < 3; ++k) {
+    EXPECT_EQ(pa[k]->kind, pb[k]->kind);
+    EXPECT_EQ(pa[k]->slot_count, pb[k]->slot_count);
+    EXPECT_EQ(pa[k]->state_count, pb[k]->state_count);
+    EXPECT_EQ(pa[k]->output_count, pb[k]->output_count);
+    EXPECT_TRUE(same_words(pa[k]->states, pb[k]->states));
+    EXPECT_TRUE(same_words(pa[k]->outputs, pb[k]->outputs));
+    EXPECT_EQ(pa[k]->base, pb[k]->base);
+    EXPECT_EQ(pa[k]->check, pb[k]->check);
+  }
 }
 
 }  // namespace tessel::testing

@@ -1,0 +1,196 @@
+// Precomputed model images: format, round trip, rejection of unsound images, lookup.
+#include <gtest/gtest.h>
+#include <sys/resource.h>
+
+#include <cstdio>
+#include <filesystem>
+#include <random>
+
+#include "model/backtrack_encoder.hpp"
+#include "model/model_image.hpp"
+#include "model/package_location.hpp"
+#include "model_image_writer.hpp"
+#include "support/model_fixtures.hpp"
+
+namespace tessel {
+namespace {
+
+void put_u32(std::vector<uint8_t>& image, size_t offset, uint32_t value) {
+  for (int i = 0; i < 4; ++i) image[offset + i] = static_cast<uint8_t>(value >> (8 * i));
+}
+
+uint32_t get_u32(const std::vector<uint8_t>& image, size_t offset) {
+  return image[offset] | image[offset + 1] << 8 | image[offset + 2] << 16 |
+         static_cast<uint32_t>(image[offset + 3]) << 24;
+}
+
+std::unique_ptr<BytePairEncoding> load(const EmbeddedVocab& v, const std::vector<uint8_t>& image) {
+  return model_from_image(v.token_bytes, v.token_starts, v.token_count, image.data(), image.size());
+}
+
+struct ImageFigures {
+  const EmbeddedVocab* vocab;
+  size_t size;
+  uint32_t capacity, pairs, s0, s2, outputs;
+};
+
+class BuiltinImage : public ::testing::TestWithParam<ImageFigures> {};
+
+TEST_P(BuiltinImage, RoundTripsSlotForSlot) {
+  const ImageFigures& f = GetParam();
+  const BytePairEncoding& built = testing::built_model(*f.vocab);
+  const std::vector<uint8_t> image = serialize_model_image(built);
+  ASSERT_EQ(image.size(), f.size);
+  EXPECT_EQ(image_size_from_header(image.data(), image.size()), f.size);
+  EXPECT_EQ(get_u32(image, 0), f.vocab->token_count);
+  EXPECT_EQ(get_u32(image, 12), f.capacity);
+  EXPECT_EQ(get_u32(image, 16), f.vocab->token_count);
+  EXPECT_EQ(get_u32(image, 20), f.capacity);
+  EXPECT_EQ(get_u32(image, 24), f.pairs);
+  EXPECT_EQ(get_u32(image, 28), f.s0);
+  EXPECT_EQ(get_u32(image, 40), f.s0);
+  EXPECT_EQ(get_u32(image, 52), f.s2);
+  for (size_t offset : {32, 44, 56}) EXPECT_EQ(get_u32(image, offset), f.outputs);
+  for (uint32_t k = 0; k < 3; ++k) EXPECT_EQ(get_u32(image, 36 + 12 * k), k);
+
+  const auto loaded = load(*f.vocab, image);
+  ASSERT_NE(loaded, nullptr);
+  testing::expect_same_tables(built, *loaded);
+  std::mt19937_64 rng(9);
+  for (const std::string& text : testing::real_texts()) {
+    const std::string part = text.substr(0, 20000);
+    ASSERT_EQ(backtrack_encode(*loaded, testing::bytes_of(part), part.size()),
+              backtrack_encode(built, testing::bytes_of(part), part.size()));
+  }
+  for (int i = 0; i < 100; ++i) {
+    const std::string s = testing::random_bytes(rng, rng() % 100);
+    ASSERT_EQ(backtrack_encode(*loaded, testing::bytes_of(s), s.size()),
+              backtrack_encode(built, testing::bytes_of(s), s.size()));
+  }
+}
+
+TEST_P(BuiltinImage, RejectsImagesThatDoNotFit) {
+  const EmbeddedVocab& vocab = *GetParam().vocab;
+  const std::vector<uint8_t> good = serialize_model_image(testing::built_model(vocab));
+  const uint32_t n = vocab.token_count;
+  const size_t merge_left = kImageHeaderSize, merge_right = merge_left + 4 * n;
+  const size_t prefixes = merge_right + 4 * n, hash_table = prefixes + 4 * n;
+  const size_t pair_table = hash_table + 8 * get_u32(good, 12);
+  const size_t states = pair_table + 12 * get_u32(good, 20);
+  const uint32_t s0 = get_u32(good, 28);
+  const size_t outputs = states + 16 * s0, base = outputs + 12 * get_u32(good, 32);
+
+  EXPECT_EQ(model_from_image(vocab.token_bytes, vocab.token_starts, n, nullptr, 0), nullptr);
+  const std::vector<uint8_t> header_only(good.begin(), good.begin() + kImageHeaderSize);
+  EXPECT_EQ(load(vocab, header_only), nullptr);
+  EXPECT_EQ(load(vocab, std::vector<uint8_t>(good.begin(), good.end() - 1)), nullptr);
+  std::vector<uint8_t> longer = good;
+  longer.push_back(0);
+  EXPECT_EQ(load(vocab, longer), nullptr);
+  const EmbeddedVocab& other =
+      &vocab == &embedded_cl100k_base ? embedded_o200k_base : embedded_cl100k_base;
+  EXPECT_EQ(load(other, good), nullptr);
+
+  struct Corruption {
+    const char* what;
+    size_t offset;
+    uint32_t value;
+  };
+  const Corruption corruptions[] = {
+      {"token hash capacity not a power of two", 12, get_u32(good, 12) - 1},
+      {"pair capacity of zero", 20, 0},
+      {"merge half outside the vocabulary", merge_left + 4 * 300, n},
+      {"merge half that is a later token", merge_right + 4 * 300, 301},
+      {"merge halves that do not spell the token", merge_left + 4 * 300, 5},
+      {"prefix outside the vocabulary", prefixes + 4 * 300, n + 7},
+      {"prefix that is not shorter", prefixes + 4 * 300, 300},
+      {"hash slot naming no token", hash_table + 4, n},
+      {"pair slot merging into no token", pair_table + 12 * 0 + 8, n + 1},
+      {"failure link outside the states", states + 16 * 300, s0},
+      {"failure link to a deeper state", states + 16 * 300, 300},
+      {"output link outside the outputs", states + 16 * 300 + 4, get_u32(good, 32)},
+      {"depth out of line with the parent", states + 16 * 300 + 12, 77},
+      {"base that reaches past the arrays", base + 4 * 0, s0 - 255},
+      {"negative base", base + 4 * 0, 0xFFFFFFFFu},
+  };
+  for (const Corruption& c : corruptions) {
+    std::vector<uint8_t> bad = good;
+    if (get_u32(bad, c.offset) == c.value) continue;  // not a corruption at this spot
+    put_u32(bad, c.offset, c.value);
+    EXPECT_EQ(load(vocab, bad), nullptr) << c.what;
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Vocabularies, BuiltinImage,
+    ::testing::Values(ImageFigures{&embedded_cl100k_base, 45135140, 524288, 100000, 433500, 376208, 100257},
+                      ImageFigures{&embedded_o200k_base, 94592628, 1048576, 199742, 843322, 980902, 199999}),
+    [](const auto& info) { return std::string(info.param.vocab->name); });
+
+TEST(ImageFile, PathBesideThePackage) {
+  EXPECT_EQ(image_path_beside("/site/tessel/__init__.py", "x.bin"), "/site/tessel/x.bin");
+  EXPECT_EQ(image_path_beside("C:\\site\\tessel\\__init__.py", "x.bin"), "C:\\site\\tessel\\x.bin");
+  EXPECT_EQ(image_path_beside("__init__.py", "x.bin"), "x.bin");
+  const std::string fits(4095 - 1 - 5 - 1, 'd');
+  EXPECT_TRUE(image_path_beside(fits + "/f.py", "x.bin").has_value());
+  EXPECT_FALSE(image_path_beside(fits + "d/f.py", "x.bin").has_value());
+}
+
+std::filesystem::path temp_package() {
+  const auto dir = std::filesystem::temp_directory_path() / ("tessel_image_test_" + std::to_string(getpid()));
+  std::filesystem::create_directories(dir);
+  return dir;
+}
+
+void write_file(const std::filesystem::path& path, const std::vector<uint8_t>& bytes) {
+  std::FILE* f = std::fopen(path.c_str(), "wb");
+  ASSERT_NE(f, nullptr);
+  std::fwrite(bytes.data(), 1, bytes.size(), f);
+  std::fclose(f);
+}
+
+std::string g_package_file;
+std::string locate_test_package() { return g_package_file; }
+
+TEST(ImageFile, ReadsWholeFilesAndTreatsEmptyOrMissingAsNone) {
+  const auto dir = temp_package();
+  write_file(dir / "empty.bin", {});
+  write_file(dir / "three.bin", {1, 2, 3});
+  EXPECT_FALSE(read_image_file((dir / "missing.bin").c_str()).has_value());
+  EXPECT_FALSE(read_image_file((dir / "empty.bin").c_str()).has_value());
+  EXPECT_EQ(read_image_file((dir / "three.bin").c_str()), (std::vector<uint8_t>{1, 2, 3}));
+
+  set_package_file_locator(nullptr);
+  EXPECT_FALSE(load_image_file("three.bin").has_value());
+  g_package_file = (dir / "__init__.py").string();
+  set_package_file_locator(locate_test_package);
+  EXPECT_EQ(load_image_file("three.bin"), (std::vector<uint8_t>{1, 2, 3}));
+  EXPECT_FALSE(load_image_file("missing.bin").has_value());
+  set_package_file_locator(nullptr);
+  std::filesystem::remove_all(dir);
+}
+
+#if !defined(__SANITIZE_ADDRESS__) && !defined(__SANITIZE_THREAD__)
+// Runs in a child process: with the address space capped far below what the model needs,
+// the build must fail as a whole with std::bad_alloc.
+[[noreturn]] void build_with_little_memory() {
+  rlimit limit{};
+  limit.rlim_cur = limit.rlim_max = 64u << 20;
+  setrlimit(RLIMIT_AS, &limit);
+  const EmbeddedVocab& v = embedded_o200k_base;
+  int code = 1;
+  try {
+    build_model(v.token_bytes, v.token_starts, v.token_count);
+  } catch (const std::bad_alloc&) {
+    code = 0;
+  }
+  std::exit(code);
+}
+
+TEST(ExhaustedMemory, BuildFailsAsAWholeWithBadAlloc) {
+  EXPECT_EXIT(build_with_little_memory(), ::testing::ExitedWithCode(0), "");
+}
+#endif
+
+}  // namespace
+}  // namespace tessel
