@@ -118,11 +118,13 @@ inline std::string read_file(const std::string& path) {
   return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
 }
 
-// Real text of this machine: English prose, the interpreter's Python sources and its CJK
-// sample texts (the stdlib directory comes from TESSEL_PYTHON_STDLIB, set by CTest).
+// Real text of this machine: English prose, C and C++ headers, the interpreter's Python
+// sources and its CJK sample texts (the stdlib directory comes from TESSEL_PYTHON_STDLIB,
+// set by CTest).
 inline std::vector<std::string> real_texts() {
   std::vector<std::string> paths = {"/usr/share/common-licenses/GPL-3",
-                                    "/usr/share/common-licenses/Apache-2.0"};
+                                    "/usr/share/common-licenses/Apache-2.0",
+                                    "/usr/include/stdlib.h", "/usr/include/c++/12/bits/stl_tree.h"};
   if (const char* stdlib = std::getenv("TESSEL_PYTHON_STDLIB")) {
     const std::string lib(stdlib);
     for (const char* name : {"/textwrap.py", "/json/decoder.py", "/test/cjkencodings/gb2312-utf8.txt",

@@ -1,0 +1,81 @@
+// The two built-in encodings as process-wide singletons, made on first use.
+#include "tokenizer/builtin_encodings.hpp"
+
+#include <atomic>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <vector>
+
+#include "data/embedded_vocab.hpp"
+#include "model/model_builder.hpp"
+#include "model/model_image.hpp"
+#include "pretokenize/splitters.hpp"
+
+namespace tessel {
+
+namespace {
+
+struct EncodingInfo {
+  const EmbeddedVocab* vocab;
+  PieceSplitter splitter;
+  const char* image_name;
+};
+
+const EncodingInfo& info(BuiltinEncoding encoding) {
+  static const EncodingInfo kInfo[] = {
+      {&embedded_cl100k_base, split_next_cl100k, "precomputed_cl100k.bin"},
+      {&embedded_o200k_base, split_next_o200k, "precomputed_o200k.bin"},
+  };
+  return kInfo[static_cast<int>(encoding)];
+}
+
+struct Singleton {
+  std::atomic<const TokenizerModel*> tokenizer{nullptr};
+  std::mutex making;
+};
+
+Singleton& singleton(BuiltinEncoding encoding) {
+  static Singleton slots[2];
+  return slots[static_cast<int>(encoding)];
+}
+
+std::unique_ptr<BytePairEncoding> make_model(const EncodingInfo& e,
+                                             const std::optional<std::vector<uint8_t>>& image) {
+  const EmbeddedVocab& v = *e.vocab;
+  if (image) {
+    auto model = model_from_image(v.token_bytes, v.token_starts, v.token_count, image->data(),
+                                  image->size());
+    if (model) return model;
+  }
+  return build_model(v.token_bytes, v.token_starts, v.token_count);
+}
+
+}  // namespace
+
+const TokenizerModel& builtin_tokenizer(BuiltinEncoding encoding) {
+  Singleton& slot = singleton(encoding);
+  if (const TokenizerModel* made = slot.tokenizer.load(std::memory_order_acquire)) return *made;
+
+  const EncodingInfo& e = info(encoding);
+  // The image is looked up before taking the lock: finding the package may call back into
+  // the interpreter, which must not happen while other callers wait on the lock.
+  const std::optional<std::vector<uint8_t>> image = load_image_file(e.image_name);
+
+  std::lock_guard<std::mutex> lock(slot.making);
+  if (const TokenizerModel* made = slot.tokenizer.load(std::memory_order_acquire)) return *made;
+  std::unique_ptr<BytePairEncoding> model = make_model(e, image);
+  auto tokenizer = std::make_unique<TokenizerModel>(TokenizerModel{model.get(), e.splitter});
+  // Both live until the process ends.
+  model.release();
+  slot.tokenizer.store(tokenizer.get(), std::memory_order_release);
+  return *tokenizer.release();
+}
+
+bool builtin_tokenizer_is_made(BuiltinEncoding encoding) {
+  return singleton(encoding).tokenizer.load(std::memory_order_acquire) != nullptr;
+}
+
+const char* builtin_encoding_name(BuiltinEncoding encoding) { return info(encoding).vocab->name; }
+
+}  // namespace tessel

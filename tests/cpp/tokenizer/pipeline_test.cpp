@@ -1,0 +1,123 @@
+// Text-level encode and count with the built-in encodings.
+#include <gtest/gtest.h>
+
+#include <random>
+
+#include "model/backtrack_encoder.hpp"
+#include "pretokenize/piece_walk.hpp"
+#include "pretokenize/splitters.hpp"
+#include "support/model_fixtures.hpp"
+#include "tokenizer/builtin_encodings.hpp"
+#include "tokenizer/tokenizer_model.hpp"
+
+namespace tessel {
+namespace {
+
+using testing::bytes_of;
+
+const TokenizerModel& tokenizer(BuiltinEncoding e) { return builtin_tokenizer(e); }
+
+std::vector<uint32_t> encode(BuiltinEncoding e, std::string_view s) {
+  return tokenizer_encode(tokenizer(e), bytes_of(s), s.size());
+}
+
+uint64_t count_till(BuiltinEncoding e, std::string_view s, uint64_t limit) {
+  return tokenizer_count_till_limit(tokenizer(e), bytes_of(s), s.size(), limit);
+}
+
+constexpr BuiltinEncoding kEncodings[] = {BuiltinEncoding::cl100k_base, BuiltinEncoding::o200k_base};
+
+TEST(Builtin, MadeOnFirstUseOnce) {
+  EXPECT_STREQ(builtin_encoding_name(BuiltinEncoding::cl100k_base), "cl100k_base");
+  EXPECT_STREQ(builtin_encoding_name(BuiltinEncoding::o200k_base), "o200k_base");
+  EXPECT_FALSE(builtin_tokenizer_is_made(BuiltinEncoding::o200k_base));
+  const TokenizerModel& first = tokenizer(BuiltinEncoding::cl100k_base);
+  EXPECT_TRUE(builtin_tokenizer_is_made(BuiltinEncoding::cl100k_base));
+  EXPECT_FALSE(builtin_tokenizer_is_made(BuiltinEncoding::o200k_base));
+  EXPECT_EQ(&first, &tokenizer(BuiltinEncoding::cl100k_base));
+  EXPECT_EQ(first.splitter, &split_next_cl100k);
+  EXPECT_EQ(tokenizer(BuiltinEncoding::o200k_base).splitter, &split_next_o200k);
+}
+
+TEST(Pipeline, KnownIds) {
+  EXPECT_EQ(encode(BuiltinEncoding::cl100k_base, "hello world"), (std::vector<uint32_t>{15339, 1917}));
+  EXPECT_EQ(encode(BuiltinEncoding::o200k_base, "hello world"), (std::vector<uint32_t>{24912, 2375}));
+  EXPECT_EQ(encode(BuiltinEncoding::cl100k_base, "a  b"), (std::vector<uint32_t>{64, 220, 293}));
+  for (BuiltinEncoding e : kEncodings) {
+    EXPECT_TRUE(encode(e, "").empty());
+    EXPECT_EQ(tokenizer_count(tokenizer(e), nullptr, 0), 0u);
+    for (uint64_t limit : {uint64_t{0}, uint64_t{5}, kOverLimit}) EXPECT_EQ(count_till(e, "", limit), 0u);
+  }
+}
+
+TEST(Pipeline, CountsAndLimits) {
+  const std::string text = testing::real_texts().at(0).substr(0, 5000);
+  for (BuiltinEncoding e : kEncodings) {
+    const uint64_t n = encode(e, text).size();
+    ASSERT_GT(n, 100u);
+    EXPECT_EQ(tokenizer_count(tokenizer(e), bytes_of(text), text.size()), n);
+    EXPECT_EQ(count_till(e, text, n), n);
+    EXPECT_EQ(count_till(e, text, n - 1), kOverLimit);
+    EXPECT_EQ(count_till(e, text, n / 2), kOverLimit);
+    EXPECT_EQ(count_till(e, text, 0), kOverLimit);
+    // Large limits neither wrap nor size anything by the limit.
+    for (uint64_t limit : {n + 1, uint64_t{1000000}, uint64_t{4000000000}, kOverLimit - 3, kOverLimit}) {
+      EXPECT_EQ(count_till(e, text, limit), n) << limit;
+    }
+  }
+}
+
+TEST(Pipeline, ResultGrowsByDoublingFrom256) {
+  const TokenizerModel& t = tokenizer(BuiltinEncoding::cl100k_base);
+  EXPECT_EQ(tokenizer_encode(t, bytes_of("x"), 1).capacity(), 256u);
+  // One piece of 1,100 tokens: no two of these bytes merge.
+  std::string piece;
+  for (int i = 0; i < 1100; ++i) piece += static_cast<char>(0x80 + i % 2);
+  const auto ids = tokenizer_encode(t, bytes_of(piece), piece.size());
+  ASSERT_EQ(ids.size(), 1100u);
+  EXPECT_EQ(ids.capacity(), 2048u);
+}
+
+// Ids of a text equal, piece by piece, the merge-by-rank encoding of each piece.
+TEST(Pipeline, EqualsMergeByRankPieceByPiece) {
+  std::mt19937_64 rng(1);
+  for (BuiltinEncoding e : kEncodings) {
+    const TokenizerModel& t = tokenizer(e);
+    const testing::MergeByRank reference(*t.model);
+    for (const std::string& text : testing::real_texts()) {
+      const std::string part = text.substr(rng() % (text.size() / 2), 20000);
+      std::vector<uint32_t> expected;
+      uint64_t position = 0, start = 0, end = 0;
+      while (next_piece(t.splitter, bytes_of(part), part.size(), position, start, end)) {
+        const auto ids = reference.encode(std::string_view(part).substr(start, end - start));
+        expected.insert(expected.end(), ids.begin(), ids.end());
+      }
+      ASSERT_EQ(tokenizer_encode(t, bytes_of(part), part.size()), expected);
+    }
+  }
+}
+
+// Any bytes encode without error, and the ids spell exactly the input.
+TEST(Pipeline, AnyBytesRoundTrip) {
+  std::mt19937_64 rng(2);
+  const std::vector<std::string> tricky = {
+      std::string("\x20\xA0\x78", 3), std::string("\x20\x20\xA0", 3), std::string("\x85\x85x", 3),
+      std::string("\xC0\x8A\xE0\x80\x8A \n", 7), std::string("\0\0 \0", 4),
+      "\xED\xA0\x80\xED\xB0\x80", "\xF4\x90\x80\x80\xF7\xBF\xBF\xBF", "abc\xE4\xB8", "\xF0\x9F\x98",
+      std::string(" \xA0\xA0\xA0x", 5)};
+  for (BuiltinEncoding e : kEncodings) {
+    const TokenizerModel& t = tokenizer(e);
+    std::vector<std::string> inputs = tricky;
+    for (int i = 0; i < 500; ++i) inputs.push_back(testing::random_bytes(rng, rng() % 200));
+    for (const std::string& input : inputs) {
+      const auto ids = tokenizer_encode(t, bytes_of(input), input.size());
+      const auto bytes = decode_token_ids(*t.model, ids.data(), ids.size());
+      ASSERT_TRUE(bytes.has_value());
+      ASSERT_EQ(std::string(bytes->begin(), bytes->end()), input);
+      ASSERT_EQ(tokenizer_count(t, bytes_of(input), input.size()), ids.size());
+    }
+  }
+}
+
+}  // namespace
+}  // namespace tessel
