@@ -1,0 +1,149 @@
+// bench_splitters [PYTHON_STDLIB_DIR]
+// Throughput of the two piece splitters alone (the walk, no encoding) on English prose,
+// Python code and CJK text, and their time on single huge pieces of 1 MiB and 4 MiB,
+// which should grow linearly. Corpora come from this machine: /usr/share/common-licenses,
+// the interpreter's Lib/*.py and Lib/test/cjkencodings/*-utf8.txt (the stdlib directory
+// is asked from `python3` when not given).
+#include <algorithm>
+#include <chrono>
+#include <cstdint>
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <string>
+#include <vector>
+
+#include "pretokenize/piece_walk.hpp"
+#include "pretokenize/splitters.hpp"
+
+namespace {
+
+namespace fs = std::filesystem;
+
+std::string read_file(const fs::path& path) {
+  std::ifstream in(path, std::ios::binary);
+  return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+// Concatenation of the matching files, repeated or cut to target bytes.
+std::string corpus(const fs::path& dir, const std::string& suffix, size_t target) {
+  std::vector<fs::path> paths;
+  std::error_code ec;
+  for (const auto& entry : fs::directory_iterator(dir, ec)) {
+    const std::string name = entry.path().filename().string();
+    if (entry.is_regular_file() && name.size() >= suffix.size() &&
+        name.compare(name.size() - suffix.size(), suffix.size(), suffix) == 0) {
+      paths.push_back(entry.path());
+    }
+  }
+  std::sort(paths.begin(), paths.end());
+  std::string all;
+  for (const auto& p : paths) all += read_file(p) + "\n";
+  if (all.empty()) return all;
+  std::string out;
+  while (out.size() < target) out += all;
+  out.resize(target);
+  return out;
+}
+
+std::string python_stdlib() {
+  FILE* pipe = popen("python3 -c 'import sysconfig; print(sysconfig.get_paths()[\"stdlib\"])'", "r");
+  if (pipe == nullptr) return {};
+  char line[4096] = {};
+  const bool ok = std::fgets(line, sizeof line, pipe) != nullptr;
+  pclose(pipe);
+  std::string path = ok ? line : "";
+  while (!path.empty() && (path.back() == '\n' || path.back() == '\r')) path.pop_back();
+  return path;
+}
+
+// Seconds for one walk over text; the piece count is folded into sink.
+double walk_seconds(tessel::PieceSplitter split, const std::string& text, uint64_t& sink) {
+  const auto* bytes = reinterpret_cast<const uint8_t*>(text.data());
+  const auto started = std::chrono::steady_clock::now();
+  uint64_t position = 0, start = 0, end = 0, pieces = 0;
+  while (tessel::next_piece(split, bytes, text.size(), position, start, end)) ++pieces;
+  const auto stopped = std::chrono::steady_clock::now();
+  sink += pieces;
+  return std::chrono::duration<double>(stopped - started).count();
+}
+
+double median_seconds(tessel::PieceSplitter split, const std::string& text, int runs,
+                      uint64_t& sink) {
+  walk_seconds(split, text, sink);  // warm-up
+  std::vector<double> times;
+  for (int i = 0; i < runs; ++i) times.push_back(walk_seconds(split, text, sink));
+  std::sort(times.begin(), times.end());
+  return times[times.size() / 2];
+}
+
+std::string repeated(const std::string& unit, size_t bytes, const std::string& tail) {
+  std::string s;
+  s.reserve(bytes + unit.size() + tail.size());
+  while (s.size() + unit.size() <= bytes) s += unit;
+  return s + tail;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  const fs::path stdlib = argc > 1 ? fs::path(argv[1]) : fs::path(python_stdlib());
+  constexpr size_t kCorpusBytes = 4u << 20;
+  const struct {
+    const char* name;
+    std::string text;
+  } corpora[] = {
+      {"prose", corpus("/usr/share/common-licenses", "", kCorpusBytes)},
+      {"code", stdlib.empty() ? std::string() : corpus(stdlib, ".py", kCorpusBytes)},
+      {"cjk", stdlib.empty() ? std::string()
+                             : corpus(stdlib / "test" / "cjkencodings", "-utf8.txt", kCorpusBytes)},
+  };
+  const struct {
+    const char* name;
+    tessel::PieceSplitter split;
+  } splitters[] = {{"cl100k_base", tessel::split_next_cl100k},
+                   {"o200k_base", tessel::split_next_o200k}};
+
+  uint64_t sink = 0;
+  std::printf("Splitter throughput (walk only, median of 7 runs, 4 MiB corpora)\n");
+  std::printf("%-12s %-8s %10s %12s\n", "encoding", "corpus", "MB/s", "pieces/MB");
+  for (const auto& s : splitters) {
+    for (const auto& c : corpora) {
+      if (c.text.empty()) {
+        std::printf("%-12s %-8s %10s\n", s.name, c.name, "missing");
+        continue;
+      }
+      uint64_t pieces = 0;
+      walk_seconds(s.split, c.text, pieces);
+      const double seconds = median_seconds(s.split, c.text, 7, sink);
+      const double mb = c.text.size() / 1e6;
+      std::printf("%-12s %-8s %10.1f %12.0f\n", s.name, c.name, mb / seconds, pieces / mb);
+    }
+  }
+
+  const struct {
+    const char* name;
+    std::string unit;
+    std::string tail;
+  } huge[] = {
+      {"letter a", "a", ""},
+      {"letter A", "A", "!"},
+      {"punct !?", "!?", ""},
+      {"spaces", " ", "x"},
+      {"cjk U+4E2D", "\xE4\xB8\xAD", ""},
+  };
+  std::printf("\nSingle huge pieces (median of 5 runs): time in ms at 1 MiB and 4 MiB\n");
+  std::printf("%-12s %-10s %10s %10s %8s\n", "encoding", "input", "1 MiB", "4 MiB", "ratio");
+  for (const auto& s : splitters) {
+    for (const auto& h : huge) {
+      const std::string small = repeated(h.unit, 1u << 20, h.tail);
+      const std::string large = repeated(h.unit, 4u << 20, h.tail);
+      const double t1 = median_seconds(s.split, small, 5, sink) * 1e3;
+      const double t4 = median_seconds(s.split, large, 5, sink) * 1e3;
+      std::printf("%-12s %-10s %10.2f %10.2f %8.2f\n", s.name, h.name, t1, t4, t4 / t1);
+    }
+  }
+  std::fprintf(stderr, "(%llu pieces walked)\n", static_cast<unsigned long long>(sink));
+  return 0;
+}
