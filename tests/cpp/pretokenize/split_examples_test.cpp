@@ -1,7 +1,9 @@
 // Whole piece lists of both splitters, after the walk's trimming.
 #include <gtest/gtest.h>
 
+#include <cstdint>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "walk_helpers.hpp"
@@ -115,6 +117,28 @@ TEST(SplitO200k, Examples) {
       {"\u0301A\u4e2dB", {"\u0301A\u4e2d", "B"}},
       {"1\u0301's", {"1", "\u0301'", "s"}},
   });
+}
+
+TEST(ContractionLength, SuffixesInEitherCase) {
+  const std::pair<std::string, uint64_t> cases[] = {
+      {"'s", 2},   {"'T", 2},   {"'dx", 2},  {"'lL", 3},  {"'VE", 3},  {"'rex", 3},
+      {"\u2019s", 4}, {"\u2019LL", 5}, {"'l", 0}, {"'lx", 0}, {"'r", 0}, {"'x", 0},
+      {"'", 0},    {"", 0},     {"\u2019", 0}, {"\xE2\x80", 0}, {"`s", 0}, {"'\xD3", 0}};
+  for (const auto& [text, length] : cases) {
+    const auto* p = testing::bytes_of(text);
+    EXPECT_EQ(contraction_length(p, p + text.size()), length) << text;
+  }
+}
+
+TEST(SubMatchers, ReportTheirRuleKind) {
+  const std::string text = " x";
+  Piece piece{};
+  ASSERT_TRUE(match_whitespace(testing::bytes_of(text), text.size(), 0, &piece));
+  EXPECT_EQ(piece.end, 1u);
+  EXPECT_EQ(piece.rule_kind, 2);
+  EXPECT_EQ(piece.drop_last_char, 0);
+  ASSERT_TRUE(match_letters(testing::bytes_of(text), text.size(), 0, &piece));
+  EXPECT_EQ(piece.rule_kind, 0);
 }
 
 }  // namespace
