@@ -207,3 +207,19 @@ def test_exhausted_memory_raises_memory_error():
     assert lines[:3] == ["encode MemoryError", "encode_batch MemoryError",
                          "encode_batch_parallel MemoryError"]
     assert lines[3] == str(CL100K.encode("still works"))
+
+
+def batch_in_child(texts):
+    return CL100K.encode_batch_parallel(texts)[0], openai.get_num_threads()
+
+
+@pytest.mark.skipif(not hasattr(os, "fork"), reason="needs fork")
+@pytest.mark.filterwarnings("ignore::DeprecationWarning")  # fork of a threaded process
+def test_forked_child_starts_its_own_workers():
+    texts = make_texts(3, 50)
+    CL100K.encode_batch_parallel(texts)  # the parent's workers are running
+    context = multiprocessing.get_context("fork")
+    with context.Pool(1) as pool:
+        lists, threads = pool.apply_async(batch_in_child, (texts,)).get(timeout=120)
+    assert lists == [CL100K.encode(t) for t in texts]
+    assert threads == openai.get_num_threads()

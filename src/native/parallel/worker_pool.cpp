@@ -8,6 +8,10 @@
 #if defined(__linux__)
 #include <sched.h>
 #endif
+#if defined(__unix__) || defined(__APPLE__)
+#include <pthread.h>
+#define TESSEL_HAVE_PTHREAD_ATFORK 1
+#endif
 
 namespace tessel {
 namespace {
@@ -61,7 +65,36 @@ void start_workers(WorkerPool& pool, uint32_t count) {
   }
 }
 
+// The process pool of the current process. A child made by fork() inherits the parent's
+// pool without its threads (and maybe with its lock held), so the child gets a fresh,
+// not yet started state and starts its own pool on first use; the inherited one is
+// abandoned untouched.
+struct ProcessPoolState {
+  std::once_flag started;
+  WorkerPool* pool = nullptr;
+};
+
+ProcessPoolState g_first_state;
+std::atomic<ProcessPoolState*> g_state{&g_first_state};
+std::atomic<bool> g_no_pool{false};  // set in a child that could not get a fresh state
+
+#if TESSEL_HAVE_PTHREAD_ATFORK
+void reset_pool_in_child() {
+  // Only the forking thread exists here. Without memory for a fresh state the child runs
+  // its batches on the calling thread.
+  try {
+    g_state.store(std::make_unique<ProcessPoolState>().release(), std::memory_order_release);
+  } catch (const std::bad_alloc&) {
+    g_no_pool.store(true, std::memory_order_release);
+  }
+}
+#endif
+
 WorkerPool* make_process_pool() {
+#if TESSEL_HAVE_PTHREAD_ATFORK
+  static const bool registered = pthread_atfork(nullptr, nullptr, reset_pool_in_child) == 0;
+  (void)registered;
+#endif
   try {
     std::unique_ptr<WorkerPool> pool = make_worker_pool(processor_count());
     if (pool->thread_count() == 0) return nullptr;
@@ -106,10 +139,10 @@ std::unique_ptr<WorkerPool> make_worker_pool(uint32_t threads) {
 }
 
 WorkerPool* process_worker_pool() {
-  static std::once_flag started;
-  static WorkerPool* pool = nullptr;
-  std::call_once(started, [] { pool = make_process_pool(); });
-  return pool;
+  if (g_no_pool.load(std::memory_order_acquire)) return nullptr;
+  ProcessPoolState* state = g_state.load(std::memory_order_acquire);
+  std::call_once(state->started, [state] { state->pool = make_process_pool(); });
+  return state->pool;
 }
 
 uint32_t process_thread_count() {
