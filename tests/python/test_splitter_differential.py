@@ -209,6 +209,21 @@ def test_generated_texts_match_published_patterns(encoding, seed):
     assert_same_pieces(encoding, text, published_pattern(encoding))
 
 
+# Single characters that sit on rule boundaries, drawn uniformly: every pair and triple
+# of them occurs many times in a text of this size.
+TRICKY = list("aZ'sStTlLvVrReEdDmM1 \t\n\r!/.") + [
+    "\u0301", "\u02b0", "\u4e2d", "\u01c5", "\u00e9", "\u00c9", "\u3000", "\u00a0",
+    "\u0085", "\u2019", "\u2160", "\u00b2", "\U0001f600", "\u093e", "\u20dd", "\x0b",
+    "\u2028"]
+
+
+@pytest.mark.parametrize("encoding", ENCODINGS)
+def test_dense_tricky_mix_matches_expected_rules(encoding):
+    rng = random.Random(7)
+    text = stabilize("".join(rng.choice(TRICKY) for _ in range(200_000)))
+    assert_same_pieces(encoding, text, expected_pattern(encoding))
+
+
 # --- Real texts ---------------------------------------------------------------------
 
 STDLIB = pathlib.Path(sysconfig.get_paths()["stdlib"])
