@@ -70,13 +70,6 @@ def test_bytes_level_encoder(tok, data):
     assert bpe.decode_tokens(tok.encode(data)) == data
 
 
-def test_single_bytes_are_their_own_tokens():
-    bpe = CL100K.bpe()
-    for value in range(256):
-        [token] = bpe.encode_via_backtracking(bytes([value]))
-        assert bpe.decode_tokens([token]) == bytes([value])
-
-
 @TOKENIZERS
 def test_bytes_like_inputs_equal_str(tok):
     text = "Gr\u00fc\u00dfe, \u4e16\u754c! \U0001f600 done"
@@ -110,19 +103,11 @@ def test_count_till_limit(tok):
         tok.count_till_limit("abc", 2**64)
 
 
-@TOKENIZERS
-def test_argument_errors(tok):
-    for method in (tok.encode, tok.count):
+def test_argument_errors():
+    for call in (lambda: CL100K.encode(5), lambda: CL100K.count(), lambda: CL100K.encode("a", "b"),
+                 lambda: CL100K.encode_batch(("a",)), lambda: CL100K.encode_batch_parallel("ab")):
         with pytest.raises(TypeError):
-            method(5)
-        with pytest.raises(TypeError):
-            method()
-        with pytest.raises(TypeError):
-            method("a", "b")
-    with pytest.raises(TypeError):
-        tok.encode_batch(("a", "b"))
-    with pytest.raises(TypeError):
-        tok.encode_batch_parallel("ab")
+            call()
 
 
 @TOKENIZERS
@@ -136,7 +121,7 @@ def test_batches_equal_encode_in_order(tok):
         lists, count, seconds, threads = tok.encode_batch_parallel(TEXTS, options)
         assert (lists, count) == (expected, total)
         assert seconds >= 0.0 and threads == openai.get_num_threads()
-    assert tok.encode_batch_parallel(TEXTS[:1]) [0] == expected[:1]
+    assert tok.encode_batch_parallel(TEXTS[:1])[0] == expected[:1]
 
 
 @TOKENIZERS
@@ -145,7 +130,7 @@ def test_empty_batches(tok):
     assert (lists, total) == ([], 0) and 0.0 <= seconds < 1.0
     lists, total, seconds, threads = tok.encode_batch_parallel([])
     assert (lists, total, threads) == ([], 0, openai.get_num_threads())
-    assert tok.encode_batch([""]) [:2] == ([[]], 0)
+    assert tok.encode_batch([""])[:2] == ([[]], 0)
     assert tok.encode_batch_parallel(["", ""])[:2] == ([[], []], 0)
 
 

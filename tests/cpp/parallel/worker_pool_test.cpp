@@ -129,11 +129,6 @@ TEST(ProcessPool, ConcurrentFirstCallersSeeOnePool) {
   for (WorkerPool* p : seen) EXPECT_EQ(p, seen[0]);
 }
 
-TEST(MakeWorkerPool, CapsThreads) {
-  auto pool = make_worker_pool(1000);
-  EXPECT_LE(pool->thread_count(), kMaxWorkerThreads);
-}
-
 TEST(EncodeBatch, MoreTextsThanRingSlotsInInputOrder) {
   const std::vector<std::string> texts = sample_texts(10000, 1);
   auto pool = make_worker_pool(3);
