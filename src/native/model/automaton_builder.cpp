@@ -193,4 +193,17 @@ MatchAutomaton automaton_from_trie(const TokenTrie& trie, uint32_t kind) {
   return automaton;
 }
 
+std::vector<PrefixStep> prefix_steps_of(const MatchAutomaton& automaton) {
+  const int32_t root_base = automaton.base[0];
+  for (int c = 0; c < 256; ++c) {
+    if (root_base + c >= automaton.slot_count || automaton.check[root_base + c] != 0) return {};
+  }
+  std::vector<PrefixStep> steps(automaton.slot_count);
+  for (int32_t p = 0; p < automaton.slot_count; ++p) {
+    steps[p] = PrefixStep{automaton.base[p], automaton.check[p], automaton.states[p].token,
+                          automaton.states[p].depth};
+  }
+  return steps;
+}
+
 }  // namespace tessel

@@ -44,6 +44,8 @@ struct BytePairEncoding {
   std::unique_ptr<MatchAutomaton> second_forward_automaton;
   std::unique_ptr<MatchAutomaton> reverse_automaton;
   std::vector<int32_t> longest_proper_prefix;  // longest token that is a proper prefix, or -1
+  // Derived from forward_automaton when every byte is a token (not stored in images).
+  std::vector<PrefixStep> prefix_steps;
 
   uint32_t token_length(uint32_t token) const {
     return token_starts[token + 1] - token_starts[token];
@@ -55,6 +57,9 @@ struct BytePairEncoding {
 
 inline uint32_t longest_token_at(const BytePairEncoding& model, const uint8_t* bytes,
                                  uint64_t length) {
+  if (!model.prefix_steps.empty()) {
+    return longest_prefix_token(model.prefix_steps.data(), bytes, length);
+  }
   return longest_token_at(*model.forward_automaton, bytes, length);
 }
 

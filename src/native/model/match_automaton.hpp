@@ -37,10 +37,39 @@ struct MatchAutomaton {
   int32_t slot_count = 0;
 };
 
+// The transitions and own token of every position packed into one record, so that a
+// prefix walk touches one cache line per byte. Derived from a finished automaton.
+struct PrefixStep {
+  int32_t base;
+  int32_t check;
+  uint32_t token;  // token spelled by this position, or kNoToken
+  uint32_t depth;
+};
+static_assert(sizeof(PrefixStep) == 16);
+
 struct TokenTrie;
 
 // Converts a trie into an automaton; kind is stored and changes nothing else.
 MatchAutomaton automaton_from_trie(const TokenTrie& trie, uint32_t kind);
+
+// The packed steps of an automaton whose root has a transition on every byte, else empty.
+std::vector<PrefixStep> prefix_steps_of(const MatchAutomaton& automaton);
+
+// The longest token that is a prefix of bytes[0, length), on packed steps whose root has a
+// transition on every byte: there the first-starting, longest occurrence always starts at
+// 0, so following transitions from the root until one is missing finds it.
+inline uint32_t longest_prefix_token(const PrefixStep* steps, const uint8_t* bytes,
+                                     uint64_t length) {
+  uint32_t best = kNoToken;
+  int32_t s = 0;
+  for (uint64_t i = 0; i < length; ++i) {
+    const int32_t t = steps[s].base + bytes[i];
+    if (steps[t].check != s) break;
+    s = t;
+    if (steps[t].token != kNoToken) best = steps[t].token;
+  }
+  return best;
+}
 
 // Among all token occurrences in bytes[0, length), the one that starts first, and among
 // those the longest; kNoToken for empty input or when nothing matches. Reads only as

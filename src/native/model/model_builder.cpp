@@ -87,6 +87,7 @@ std::unique_ptr<BytePairEncoding> build_model(const uint8_t* token_bytes,
         std::make_unique<MatchAutomaton>(automaton_from_trie(reversed, reversed.direction));
   }
 
+  model->prefix_steps = prefix_steps_of(*model->forward_automaton);
   model->longest_proper_prefix.resize(n);
   for (uint32_t i = 0; i < n; ++i) {
     const uint32_t length = model->token_length(i);

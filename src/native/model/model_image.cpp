@@ -133,7 +133,10 @@ bool automaton_is_sound(const MatchAutomaton& a, const BytePairEncoding& m) {
     if (state.fail < 0 || state.fail >= slots) return false;
     if (p != 0 && state.fail != 0 && a.states[state.fail].depth >= state.depth) return false;
     if (p != 0 && parent >= 0 && state.depth != a.states[parent].depth + 1) return false;
-    if (state.token != kNoToken && state.token >= m.token_count) return false;
+    if (state.token != kNoToken &&
+        (state.token >= m.token_count || m.token_length(state.token) != state.depth)) {
+      return false;
+    }
     if (state.output >= static_cast<uint32_t>(outputs)) return false;
     if (state.output != 0 && a.outputs[state.output].length > state.depth) return false;
   }
@@ -213,6 +216,7 @@ std::unique_ptr<BytePairEncoding> model_from_image(const uint8_t* token_bytes,
   for (int k = 0; k < 3; ++k) {
     if (!automaton_is_sound(**automata[k], *model)) return nullptr;
   }
+  model->prefix_steps = prefix_steps_of(*model->forward_automaton);
   return model;
 }
 

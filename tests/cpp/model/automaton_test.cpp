@@ -166,6 +166,7 @@ TEST(Automaton, LongestTokenAtOnSmallVocabularies) {
   EXPECT_EQ(longest_token_at(a, bytes_of("abc"), 0), kNoToken);
   EXPECT_EQ(longest_token_at(a, bytes_of("bca"), 3), 4u);
 
+  EXPECT_TRUE(prefix_steps_of(a).empty());  // not every byte is a token
   const MatchAutomaton y = automaton_from_trie(trie_of({"y", "z"}), 0);
   EXPECT_EQ(longest_token_at(y, bytes_of("xy"), 2), 0u);  // leftmost occurrence, not at 0
   EXPECT_EQ(longest_token_at(y, bytes_of("xx"), 2), kNoToken);
@@ -215,9 +216,11 @@ TEST(Automaton, EarlyStopAnswersEqualFullScan) {
         inputs.push_back(text.substr(at, 1 + rng() % 300));
       }
     }
+    ASSERT_FALSE(model.prefix_steps.empty());  // every byte is a token: prefix walks apply
     for (const std::string& input : inputs) {
       const uint32_t fast = longest_token_at(a, bytes_of(input), input.size());
       ASSERT_EQ(fast, full_scan_longest_token_at(a, bytes_of(input), input.size()));
+      ASSERT_EQ(longest_token_at(model, bytes_of(input), input.size()), fast);
       // With every byte a token, the answer is the longest token that prefixes the input.
       ASSERT_NE(fast, kNoToken);
       const std::string token = testing::token_string(model, fast);
