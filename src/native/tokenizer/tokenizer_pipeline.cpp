@@ -10,19 +10,31 @@
 namespace tessel {
 
 namespace {
-constexpr size_t kInitialResultCapacity = 256;
-}  // namespace
 
-std::vector<uint32_t> tokenizer_encode(const TokenizerModel& tokenizer, const uint8_t* text,
-                                       uint64_t length) {
-  std::vector<uint32_t> ids;
-  ids.reserve(kInitialResultCapacity);
+constexpr size_t kInitialResultCapacity = 256;
+
+// Runs the encoder over every piece of the text on one shared scratch and hands each
+// finished run to on_piece.
+template <typename OnPiece>
+void encode_pieces(const TokenizerModel& tokenizer, const uint8_t* text, uint64_t length,
+                   OnPiece&& on_piece) {
   EncodeScratch scratch;
   uint64_t position = 0, start = 0, end = 0;
   while (next_piece(tokenizer.splitter, text, length, position, start, end)) {
     BacktrackRun run;
     backtrack_init_scratch(run, *tokenizer.model, text + start, end - start, scratch);
     backtrack_run_to_end(run);
+    on_piece(run);
+  }
+}
+
+}  // namespace
+
+std::vector<uint32_t> tokenizer_encode(const TokenizerModel& tokenizer, const uint8_t* text,
+                                       uint64_t length) {
+  std::vector<uint32_t> ids;
+  ids.reserve(kInitialResultCapacity);
+  encode_pieces(tokenizer, text, length, [&ids](const BacktrackRun& run) {
     const size_t total = ids.size() + run.stack_count;
     if (total > ids.capacity()) {
       size_t capacity = ids.capacity();
@@ -30,20 +42,14 @@ std::vector<uint32_t> tokenizer_encode(const TokenizerModel& tokenizer, const ui
       ids.reserve(capacity);
     }
     ids.insert(ids.end(), run.stack, run.stack + run.stack_count);
-  }
+  });
   return ids;
 }
 
 uint64_t tokenizer_count(const TokenizerModel& tokenizer, const uint8_t* text, uint64_t length) {
   uint64_t total = 0;
-  EncodeScratch scratch;
-  uint64_t position = 0, start = 0, end = 0;
-  while (next_piece(tokenizer.splitter, text, length, position, start, end)) {
-    BacktrackRun run;
-    backtrack_init_scratch(run, *tokenizer.model, text + start, end - start, scratch);
-    backtrack_run_to_end(run);
-    total += run.stack_count;
-  }
+  encode_pieces(tokenizer, text, length,
+                [&total](const BacktrackRun& run) { total += run.stack_count; });
   return total;
 }
 
