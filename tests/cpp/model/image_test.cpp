@@ -4,6 +4,7 @@
 
 #include <cstdio>
 #include <filesystem>
+#include <fstream>
 #include <random>
 
 #include "model/backtrack_encoder.hpp"
@@ -187,8 +188,29 @@ TEST(ImageFile, ReadsWholeFilesAndTreatsEmptyOrMissingAsNone) {
   std::exit(code);
 }
 
-TEST(ExhaustedMemory, BuildFailsAsAWholeWithBadAlloc) {
+// Runs in a child process: an encoding run whose buffers do not fit in what is left of
+// the address space fails with std::bad_alloc instead of crashing.
+[[noreturn]] void encode_with_little_memory() {
+  const BytePairEncoding& model = testing::built_model(embedded_cl100k_base);
+  const std::string text(32u << 20, 'a');
+  std::ifstream statm("/proc/self/statm");
+  uint64_t pages = 0;
+  statm >> pages;
+  rlimit limit{};
+  limit.rlim_cur = limit.rlim_max = pages * 4096 + (16u << 20);
+  setrlimit(RLIMIT_AS, &limit);
+  int code = 1;
+  try {
+    backtrack_encode(model, testing::bytes_of(text), text.size());
+  } catch (const std::bad_alloc&) {
+    code = 0;
+  }
+  std::exit(code);
+}
+
+TEST(ExhaustedMemory, BuildAndEncodeFailAsAWholeWithBadAlloc) {
   EXPECT_EXIT(build_with_little_memory(), ::testing::ExitedWithCode(0), "");
+  EXPECT_EXIT(encode_with_little_memory(), ::testing::ExitedWithCode(0), "");
 }
 #endif
 
