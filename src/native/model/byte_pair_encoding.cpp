@@ -1,5 +1,6 @@
 #include "model/byte_pair_encoding.hpp"
 
+#include <algorithm>
 #include <cstring>
 
 namespace tessel {
@@ -10,6 +11,14 @@ void token_hash_insert(BytePairEncoding& model, uint32_t hash32, uint32_t id) {
   while (model.token_hash_table[i].token != kNoToken) i = (i + 1) & mask;
   model.token_hash_table[i] = TokenHashSlot{hash32, id};
   ++model.token_hash_count;
+}
+
+void derive_lookup_tables(BytePairEncoding& model) {
+  model.prefix_steps = prefix_steps_of(*model.forward_automaton);
+  model.longest_token_length = 0;
+  for (uint32_t i = 0; i < model.token_count; ++i) {
+    model.longest_token_length = std::max(model.longest_token_length, model.token_length(i));
+  }
 }
 
 namespace {

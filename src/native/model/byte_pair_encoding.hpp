@@ -2,6 +2,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <memory>
 #include <optional>
 #include <vector>
@@ -46,6 +47,7 @@ struct BytePairEncoding {
   std::vector<int32_t> longest_proper_prefix;  // longest token that is a proper prefix, or -1
   // Derived from forward_automaton when every byte is a token (not stored in images).
   std::vector<PrefixStep> prefix_steps;
+  uint32_t longest_token_length = 0;  // derived from token_starts
 
   uint32_t token_length(uint32_t token) const {
     return token_starts[token + 1] - token_starts[token];
@@ -62,6 +64,25 @@ inline uint32_t longest_token_at(const BytePairEncoding& model, const uint8_t* b
   }
   return longest_token_at(*model.forward_automaton, bytes, length);
 }
+
+// The token whose string is bytes[0, length), or kNoToken: a lookup in the token hash
+// table, passing over slots whose hash or string differ.
+inline uint32_t token_with_bytes(const BytePairEncoding& model, const uint8_t* bytes,
+                                 uint64_t length) {
+  const uint32_t h = token_hash32(bytes, length, model.hash_multiplier);
+  const uint32_t mask = model.token_hash_capacity - 1;
+  for (uint32_t i = h & mask;; i = (i + 1) & mask) {
+    const TokenHashSlot& slot = model.token_hash_table[i];
+    if (slot.token == kNoToken) return kNoToken;
+    if (slot.hash32 == h && model.token_length(slot.token) == length &&
+        std::memcmp(model.token_data(slot.token), bytes, length) == 0) {
+      return slot.token;
+    }
+  }
+}
+
+// Fills the tables derived from a finished model's stored ones.
+void derive_lookup_tables(BytePairEncoding& model);
 
 // Linear probing from hash32's slot to the first empty one; the caller keeps the table at
 // most a quarter full.

@@ -18,19 +18,6 @@ uint32_t table_capacity(uint32_t n) {
   return static_cast<uint32_t>(capacity);
 }
 
-uint32_t find_token(const BytePairEncoding& model, const uint8_t* bytes, uint32_t length) {
-  const uint32_t h = token_hash32(bytes, length, model.hash_multiplier);
-  const uint32_t mask = model.token_hash_capacity - 1;
-  for (uint32_t i = h & mask;; i = (i + 1) & mask) {
-    const TokenHashSlot& slot = model.token_hash_table[i];
-    if (slot.token == kNoToken) return kNoToken;
-    if (slot.hash32 == h && model.token_length(slot.token) == length &&
-        std::memcmp(model.token_data(slot.token), bytes, length) == 0) {
-      return slot.token;
-    }
-  }
-}
-
 void derive_merges(BytePairEncoding& model) {
   const uint32_t n = model.token_count;
   for (uint32_t i = 0; i < n; ++i) {
@@ -40,7 +27,7 @@ void derive_merges(BytePairEncoding& model) {
          p = model.longest_proper_prefix[p]) {
       const uint32_t prefix = static_cast<uint32_t>(p);
       const uint32_t prefix_length = model.token_length(prefix);
-      const uint32_t r = find_token(model, bytes + prefix_length, length - prefix_length);
+      const uint32_t r = token_with_bytes(model, bytes + prefix_length, length - prefix_length);
       if (r == kNoToken) continue;
       if (prefix < i && r < i && pair_is_compatible(model, prefix, r)) {
         pair_insert(model, prefix, r, i);
@@ -87,7 +74,7 @@ std::unique_ptr<BytePairEncoding> build_model(const uint8_t* token_bytes,
         std::make_unique<MatchAutomaton>(automaton_from_trie(reversed, reversed.direction));
   }
 
-  model->prefix_steps = prefix_steps_of(*model->forward_automaton);
+  derive_lookup_tables(*model);
   model->longest_proper_prefix.resize(n);
   for (uint32_t i = 0; i < n; ++i) {
     const uint32_t length = model->token_length(i);

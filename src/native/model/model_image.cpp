@@ -103,16 +103,20 @@ bool merges_are_sound(const BytePairEncoding& m) {
 
 bool hash_tables_are_sound(const BytePairEncoding& m) {
   const uint32_t n = m.token_count;
+  uint64_t tokens = 0;
   for (const TokenHashSlot& slot : m.token_hash_table) {
-    if (slot.token != kNoToken && slot.token >= n) return false;
+    if (slot.token == kNoToken) continue;
+    if (slot.token >= n) return false;
+    ++tokens;
   }
+  // Lookups stop only at an empty slot.
+  if (tokens >= m.token_hash_capacity) return false;
   uint64_t occupied = 0;
   for (const PairSlot& slot : m.pair_table) {
     if (slot.merged == kNoToken) continue;
     if (slot.left >= n || slot.right >= n || slot.merged >= n) return false;
     ++occupied;
   }
-  // A lookup stops only at an empty slot.
   return occupied == m.pair_count && occupied < m.pair_capacity;
 }
 
@@ -216,7 +220,7 @@ std::unique_ptr<BytePairEncoding> model_from_image(const uint8_t* token_bytes,
   for (int k = 0; k < 3; ++k) {
     if (!automaton_is_sound(**automata[k], *model)) return nullptr;
   }
-  model->prefix_steps = prefix_steps_of(*model->forward_automaton);
+  derive_lookup_tables(*model);
   return model;
 }
 
