@@ -68,8 +68,9 @@ std::unique_ptr<BytePairEncoding> build_model(const uint8_t* token_bytes,
                   static_cast<int32_t>(i));
     }
     model->forward_automaton = std::make_unique<MatchAutomaton>(automaton_from_trie(forward, 0));
-    model->second_forward_automaton =
-        std::make_unique<MatchAutomaton>(automaton_from_trie(forward, 1));
+    // Made from the same trie, the kind 1 automaton equals the kind 0 one but for its kind.
+    model->second_forward_automaton = std::make_unique<MatchAutomaton>(*model->forward_automaton);
+    model->second_forward_automaton->kind = 1;
     model->reverse_automaton =
         std::make_unique<MatchAutomaton>(automaton_from_trie(reversed, reversed.direction));
   }
