@@ -27,7 +27,8 @@ Then, in fresh subprocesses: first use (import to the end of the first encode) a
 (resident-set growth from before the import to after the first encode, and the peak), for
 tiktoken and for tessel without and with model images beside the package. The images come
 from --images DIR, from the installed package if it has them, or are written with the
-tessel_write_image tool of a CMake build tree (build/*/tessel_write_image).
+tessel_write_image tool of a CMake build tree (build/*/tessel_write_image; the images must
+come from the same sources as the installed module, or the module does not use them).
 """
 from __future__ import annotations
 
@@ -272,7 +273,9 @@ def image_source(args, package_dir: Path, scratch: Path) -> tuple[Path | None, s
         return Path(args.images), f"from {args.images}"
     if all((package_dir / f).exists() for f in IMAGE_FILES.values()):
         return package_dir, "installed with the package"
-    writers = sorted(ROOT.glob("build/*/tessel_write_image"), key=lambda p: p.stat().st_mtime)
+    # The newest writer, preferring builds without sanitizers (same images, written faster).
+    writers = sorted(ROOT.glob("build/*/tessel_write_image"),
+                     key=lambda p: ("san" not in p.parent.name, p.stat().st_mtime))
     if not writers:
         return None, "no images: build tessel_write_image with CMake or pass --images"
     out = scratch / "images"

@@ -167,12 +167,10 @@ def _count(args, out) -> int:
     total = 0
     for name, text in inputs:
         label = f" {name}" if len(inputs) > 1 else ""
-        if args.limit is None:
-            n = tokenizer.count(text)
-            total += n
-            out.write(f"{n}{label}\n")
-            continue
-        n = tokenizer.count_till_limit(text, args.limit)
+        if args.limit is None or args.limit >= sys.maxsize:
+            n = tokenizer.count(text)  # no text has that many tokens
+        else:
+            n = tokenizer.count_till_limit(text, args.limit)
         if n is None:
             status = EXIT_OVER_LIMIT
             out.write(f">{args.limit}{label}\n")
@@ -183,7 +181,7 @@ def _count(args, out) -> int:
         else:
             total += n
             out.write(f"{n}{label}\n")
-    if len(inputs) > 1 and args.limit is None:
+    if len(inputs) > 1 and status == 0:
         out.write(f"{total} total\n")
     return status
 

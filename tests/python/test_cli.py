@@ -77,10 +77,15 @@ def test_limit_sets_the_exit_status(files, tmp_path):
     n = TOKENIZERS["cl100k_base"].count(TEXT_A)
     fits = run(["count", "--limit", str(n), a], cwd=tmp_path)
     assert (fits.returncode, fits.stdout.decode()) == (0, f"{n}\n")
-    over = run(["count", "--limit", str(n - 1)], stdin=TEXT_A.encode(), cwd=tmp_path)
+    # One input over the limit fails the command; the others are still counted.
+    over = run(["count", "--limit", str(n), "-", a], stdin=(TEXT_A + " more").encode(),
+               cwd=tmp_path)
     assert over.returncode == 1
-    assert over.stdout.decode() == f">{n - 1}\n"
-    assert f"more than {n - 1} tokens" in over.stderr.decode()
+    assert over.stdout.decode().splitlines() == [f">{n} <stdin>", f"{n} {a}"]
+    assert f"<stdin>: more than {n} tokens" in over.stderr.decode()
+    # A limit beyond any possible count is no error.
+    huge = run(["count", "--limit", str(10**30)], stdin=TEXT_A.encode(), cwd=tmp_path)
+    assert (huge.returncode, huge.stdout.decode()) == (0, f"{n}\n")
 
 
 @pytest.mark.parametrize(
