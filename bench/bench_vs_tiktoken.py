@@ -174,7 +174,7 @@ def mbps(size: int, seconds: float) -> float:
 
 
 def throughput_rows(args, tessel_makers, tiktoken):
-    rows, notes = [], []
+    rows, notes, checks = [], [], []
     for encoding in args.encodings:
         tok = tessel_makers[encoding]()
         peer = peer_encoding(tiktoken, encoding)
@@ -183,6 +183,10 @@ def throughput_rows(args, tessel_makers, tiktoken):
             text = "\n".join(docs)
             size = len(text.encode("utf-8"))
             label = f"{corpus} ({size / 1e6:.2f} MB, {len(docs)} docs)"
+            differ = sum(tok.encode(d) != peer.encode_ordinary(d) for d in docs)
+            if differ:
+                checks.append(f"{encoding}, {corpus}: ids differ from tiktoken's in {differ} "
+                              f"of {len(docs)} documents")
             for op, (ours, theirs, nbytes) in operations(tok, peer, text, docs).items():
                 t_ours, t_theirs = compare(ours, theirs, args.runs)
                 rows.append((encoding, label, op, mbps(nbytes, t_ours), mbps(nbytes, t_theirs), ""))
@@ -191,6 +195,9 @@ def throughput_rows(args, tessel_makers, tiktoken):
         for name, text in corpora.pathological(args.piece_bytes).items():
             peer_size, note = peer_size_for(encoding, name, args.piece_bytes)
             label = f"{name} ({args.piece_bytes // 1024} KiB)"
+            check = text[:min(len(text), 64 * 1024)]
+            if tok.encode(check) != peer.encode_ordinary(check):
+                checks.append(f"{encoding}, {name}: ids differ from tiktoken's (first 64 KiB)")
             peer_text = text[:peer_size] if peer_size else None
             for op, (ours, theirs, nbytes) in operations(tok, peer, text, []).items():
                 if peer_text is None:
@@ -209,7 +216,7 @@ def throughput_rows(args, tessel_makers, tiktoken):
             if note:
                 notes.append(f"{encoding}, {name}: {note}" + (
                     f"; measured at {peer_size // 1024} KiB" if peer_size else "; not measured"))
-    return rows, notes
+    return rows, notes, checks
 
 
 FIRST_USE = r"""
@@ -349,7 +356,8 @@ def fmt(value: float | None) -> str:
     return f"{value:,.0f}" if value >= 100 else f"{value:.1f}" if value >= 1 else f"{value:.2f}"
 
 
-def markdown(command, machine_lines, rows, notes, first, first_notes, load, seconds) -> str:
+def markdown(command, machine_lines, rows, notes, checks, first, first_notes, load,
+             seconds) -> str:
     out = ["Command: `" + command + "`", ""]
     out += [f"- {line}" for line in machine_lines]
     out += [f"- load average (1 min) before/after: {load[0]:.2f}/{load[1]:.2f}; "
@@ -368,6 +376,9 @@ def markdown(command, machine_lines, rows, notes, first, first_notes, load, seco
     if notes:
         out += ["", "\\* tiktoken measured on a shorter input:"]
         out += [f"- {note}" for note in notes]
+    out += ["", "Same ids as tiktoken on every input" + (
+        ", except:" if checks else " (each document of each corpus compared).")]
+    out += [f"- {check}" for check in checks]
     if first:
         out += ["", "| first use (fresh process) | encoding | import → first encode (s) "
                 "| RSS growth (MB) | peak RSS growth (MB) |", "|---|---|--:|--:|--:|"]
@@ -413,9 +424,9 @@ def main(argv=None) -> int:
                                     else sys.argv[0], *(argv if argv is not None else sys.argv[1:])])
     started, load_before = time.perf_counter(), os.getloadavg()[0]
     makers = {"cl100k_base": openai.cl100k_base, "o200k_base": openai.o200k_base}
-    rows, notes = throughput_rows(args, makers, tiktoken)
+    rows, notes, checks = throughput_rows(args, makers, tiktoken)
     first, first_notes = ([], []) if args.no_first_use else first_use_rows(args)
-    table = markdown(command, machine(tiktoken), rows, notes, first, first_notes,
+    table = markdown(command, machine(tiktoken), rows, notes, checks, first, first_notes,
                      (load_before, os.getloadavg()[0]), time.perf_counter() - started)
     print(table)
     if args.output:
