@@ -60,6 +60,10 @@ TEST(Pipeline, CountsAndLimits) {
     EXPECT_EQ(count_till(e, text, n - 1), kOverLimit);
     EXPECT_EQ(count_till(e, text, n / 2), kOverLimit);
     EXPECT_EQ(count_till(e, text, 0), kOverLimit);
+    // One piece of many tokens is given up within the piece.
+    const std::string many(3000, '\x80');
+    EXPECT_EQ(count_till(e, many, 20), kOverLimit);
+    EXPECT_EQ(count_till(e, many, 3000), tokenizer_count(tokenizer(e), bytes_of(many), many.size()));
     // Large limits neither wrap nor size anything by the limit.
     for (uint64_t limit : {n + 1, uint64_t{1000000}, uint64_t{4000000000}, kOverLimit - 3, kOverLimit}) {
       EXPECT_EQ(count_till(e, text, limit), n) << limit;
