@@ -18,6 +18,7 @@ from __future__ import annotations
 import argparse
 import json
 import os
+import re
 import sys
 
 ENCODINGS = ("cl100k_base", "o200k_base")
@@ -27,6 +28,8 @@ VOCAB_SIZES = {"cl100k_base": 100_256, "o200k_base": 199_998}
 EXIT_OVER_LIMIT = 1
 EXIT_BAD_INPUT = 2
 EXIT_BROKEN_PIPE = 141  # as a shell reports a process ended by SIGPIPE
+
+_DECIMAL = re.compile(r"[+-]?[0-9]+")
 
 
 class InputError(Exception):
@@ -88,6 +91,8 @@ def _inputs(files: list[str]) -> list[tuple[str, bytes]]:
     stdin_data = None
     for name in names:
         if name == "-":
+            if sys.stdin is None:
+                raise InputError("standard input is closed")
             if stdin_data is None:  # read once; "-" given twice names the same text
                 stdin_data = sys.stdin.buffer.read()
             inputs.append(("<stdin>", stdin_data))
@@ -119,10 +124,9 @@ def _parse_ids(name: str, data: bytes, vocab_size: int) -> list[int]:
     else:
         ids = []
         for word in text.split():
-            try:
-                ids.append(int(word, 10))
-            except ValueError:
-                raise InputError(f"{name}: not a token id: {word[:40]!r}") from None
+            if not _DECIMAL.fullmatch(word):  # int() would also take "1_0" and other digits
+                raise InputError(f"{name}: not a token id: {word[:40]!r}")
+            ids.append(int(word, 10))
     for i in ids:
         if not 0 <= i < vocab_size:
             raise InputError(
@@ -154,6 +158,11 @@ def _parse_json_lists(name: str, text: str) -> list[int]:
         ids.extend(value)
 
 
+def _shown(name: str) -> str:
+    """A file name as printable UTF-8 (names that are not UTF-8 reach us with surrogates)."""
+    return name.encode("utf-8", "surrogateescape").decode("utf-8", "replace")
+
+
 def _tokenizer(encoding: str):
     from tessel.bpe import openai
 
@@ -166,7 +175,7 @@ def _count(args, out) -> int:
     status = 0
     total = 0
     for name, text in inputs:
-        label = f" {name}" if len(inputs) > 1 else ""
+        label = f" {_shown(name)}" if len(inputs) > 1 else ""
         if args.limit is None or args.limit >= sys.maxsize:
             n = tokenizer.count(text)  # no text has that many tokens
         else:
@@ -201,9 +210,15 @@ def _decode(args, out) -> int:
     batches = [_parse_ids(name, data, vocab_size) for name, data in _inputs(args.files)]
     bpe = _tokenizer(args.encoding).bpe()
     out.flush()
+    binary = getattr(out, "buffer", None)
     for ids in batches:
-        sys.stdout.buffer.write(bpe.decode_tokens(ids))
-    sys.stdout.buffer.flush()
+        data = bpe.decode_tokens(ids)
+        if binary is not None:
+            binary.write(data)
+        else:  # a text-only stream put in place of stdout
+            out.write(data.decode("utf-8", "replace"))
+    if binary is not None:
+        binary.flush()
     return 0
 
 

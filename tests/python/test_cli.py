@@ -1,5 +1,7 @@
 """The command line (`python -m tessel`, the `tessel` script), run as a user runs it: in a
 subprocess, on files and standard input, checked against the library's own results."""
+import contextlib
+import io
 import json
 import os
 import shutil
@@ -9,6 +11,7 @@ from pathlib import Path
 
 import pytest
 
+from tessel.__main__ import main
 from tessel.bpe import openai
 
 TOKENIZERS = {"cl100k_base": openai.cl100k_base(), "o200k_base": openai.o200k_base()}
@@ -101,6 +104,8 @@ def test_limit_sets_the_exit_status(files, tmp_path):
         (["encode"], b"ok \xff\xfe", "not valid UTF-8 (byte 0xff at offset 3)"),
         (["decode"], b"15 16 x7", "not a token id: 'x7'"),
         (["decode"], b"15 1.5", "not a token id"),
+        (["decode"], b"1_5", "not a token id: '1_5'"),
+        (["decode"], "\u0661\u0665".encode(), "not a token id"),
         (["decode"], b"[15, true]", "not a token id: true"),
         (["decode"], b"[15, [16]]", "not a token id"),
         (["decode"], b"[15, 16", "bad JSON"),
@@ -148,3 +153,29 @@ def test_console_script_is_installed():
     r = subprocess.run([script, "count", "--help"], capture_output=True, timeout=60)
     assert r.returncode == 0
     assert b"--limit" in r.stdout
+
+
+def test_odd_surroundings_give_results_or_clear_errors(tmp_path):
+    # A file name that is not UTF-8 is shown, not a crash.
+    odd = os.path.join(os.fsencode(tmp_path), b"\xff.txt")
+    with open(odd, "wb") as f:
+        f.write(TEXT_A.encode())
+    r = subprocess.run([sys.executable, "-m", "tessel", "count", odd, odd],
+                       capture_output=True, cwd=tmp_path, timeout=300)
+    assert r.returncode == 0, r.stderr
+    n = TOKENIZERS["cl100k_base"].count(TEXT_A)
+    assert r.stdout.decode().splitlines()[-1] == f"{2 * n} total"
+
+    # Standard input closed altogether.
+    r = subprocess.run([sys.executable, "-m", "tessel", "count"], capture_output=True,
+                       cwd=tmp_path, preexec_fn=lambda: os.close(0), timeout=300)
+    assert r.returncode == 2
+    assert b"standard input is closed" in r.stderr
+
+    # Called in-process with a text-only stream as stdout.
+    ids = tmp_path / "ids.txt"
+    ids.write_text(" ".join(map(str, TOKENIZERS["cl100k_base"].encode(TEXT_B))))
+    out = io.StringIO()
+    with contextlib.redirect_stdout(out):
+        assert main(["decode", str(ids)]) == 0
+    assert out.getvalue() == TEXT_B
