@@ -84,10 +84,8 @@ int main(int argc, char** argv) {
           .write(reinterpret_cast<const char*>(image.data()), static_cast<std::streamsize>(image.size()));
     }
     const double load = best_seconds(5, [&] {
-      const auto image = read_image_file(image_path.c_str());
-      auto loaded = image ? model_from_image(v->token_bytes, v->token_starts, v->token_count,
-                                             image->data(), image->size())
-                          : nullptr;
+      auto loaded = model_from_image_file(image_path.c_str(), v->token_bytes, v->token_starts,
+                                          v->token_count);
       if (!loaded) std::abort();
     });
     std::remove(image_path.c_str());

@@ -4,7 +4,6 @@
 #include <cstdio>
 #include <cstring>
 #include <memory>
-#include <new>
 
 #include "model/package_location.hpp"
 
@@ -44,31 +43,52 @@ ImageHeader read_header(const uint8_t* image) {
   return h;
 }
 
-// Copies a section of 32-bit little-endian words into records of type T (all fields of
-// every image record are 32-bit words).
-class SectionReader {
+// Image bytes from memory.
+class BufferSource {
  public:
-  explicit SectionReader(const uint8_t* image) : cursor_(image + kImageHeaderSize) {}
-
-  template <typename T>
-  void read(std::vector<T>& out, uint64_t count) {
-    static_assert(sizeof(T) % 4 == 0);
-    out.resize(count);
-    const size_t bytes = count * sizeof(T);
-    std::memcpy(out.data(), cursor_, bytes);
-    if constexpr (std::endian::native == std::endian::big) {
-      auto* words = reinterpret_cast<uint8_t*>(out.data());
-      for (size_t i = 0; i < bytes; i += 4) {
-        std::swap(words[i], words[i + 3]);
-        std::swap(words[i + 1], words[i + 2]);
-      }
-    }
+  BufferSource(const uint8_t* image, size_t size) : cursor_(image), left_(size) {}
+  bool read(void* out, size_t bytes) {
+    if (bytes > left_) return false;
+    if (bytes != 0) std::memcpy(out, cursor_, bytes);
     cursor_ += bytes;
+    left_ -= bytes;
+    return true;
   }
 
  private:
   const uint8_t* cursor_;
+  size_t left_;
 };
+
+// Image bytes from an open file, read straight into the model's tables.
+class FileSource {
+ public:
+  explicit FileSource(std::FILE* file) : file_(file) {}
+  bool read(void* out, size_t bytes) {
+    return bytes == 0 || std::fread(out, 1, bytes, file_) == bytes;
+  }
+
+ private:
+  std::FILE* file_;
+};
+
+// Reads count records of 32-bit little-endian words (every field of every image record
+// is one) into out.
+template <typename Source, typename T>
+bool read_section(Source& source, std::vector<T>& out, uint64_t count) {
+  static_assert(sizeof(T) % 4 == 0);
+  out.resize(count);
+  const size_t bytes = count * sizeof(T);
+  if (!source.read(out.data(), bytes)) return false;
+  if constexpr (std::endian::native == std::endian::big) {
+    auto* words = reinterpret_cast<uint8_t*>(out.data());
+    for (size_t i = 0; i < bytes; i += 4) {
+      std::swap(words[i], words[i + 3]);
+      std::swap(words[i + 1], words[i + 2]);
+    }
+  }
+  return true;
+}
 
 bool is_power_of_two(uint32_t x) { return x != 0 && (x & (x - 1)) == 0; }
 
@@ -153,11 +173,8 @@ bool automaton_is_sound(const MatchAutomaton& a, const BytePairEncoding& m) {
   return true;
 }
 
-}  // namespace
-
-std::optional<uint64_t> image_size_from_header(const uint8_t* image, size_t size) {
-  if (image == nullptr || size < kImageHeaderSize) return std::nullopt;
-  const ImageHeader h = read_header(image);
+// Size of the whole image that the header describes, or nothing for negative counts.
+std::optional<uint64_t> image_size_of(const ImageHeader& h) {
   uint64_t total = kImageHeaderSize + 12ull * h.token_count + 8ull * h.token_hash_capacity +
                    12ull * h.pair_capacity;
   for (int k = 0; k < 3; ++k) {
@@ -168,13 +185,18 @@ std::optional<uint64_t> image_size_from_header(const uint8_t* image, size_t size
   return total;
 }
 
-std::unique_ptr<BytePairEncoding> model_from_image(const uint8_t* token_bytes,
-                                                   const uint32_t* token_starts,
-                                                   uint32_t token_count, const uint8_t* image,
-                                                   size_t image_size) {
-  const std::optional<uint64_t> expected = image_size_from_header(image, image_size);
+// Makes the model from an image of image_size bytes read from source; nullptr when the
+// image does not fit the vocabulary or its tables are not sound.
+template <typename Source>
+std::unique_ptr<BytePairEncoding> model_from_source(const uint8_t* token_bytes,
+                                                    const uint32_t* token_starts,
+                                                    uint32_t token_count, Source& source,
+                                                    uint64_t image_size) {
+  uint8_t header[kImageHeaderSize];
+  if (image_size < kImageHeaderSize || !source.read(header, kImageHeaderSize)) return nullptr;
+  const ImageHeader h = read_header(header);
+  const std::optional<uint64_t> expected = image_size_of(h);
   if (!expected || *expected != image_size) return nullptr;
-  const ImageHeader h = read_header(image);
   if (h.token_count != token_count) return nullptr;
   if (!is_power_of_two(h.token_hash_capacity) || !is_power_of_two(h.pair_capacity)) {
     return nullptr;
@@ -189,17 +211,17 @@ std::unique_ptr<BytePairEncoding> model_from_image(const uint8_t* token_bytes,
   model->hash_multiplier = h.hash_multiplier;
   model->token_bytes.assign(token_bytes, token_bytes + token_starts[n]);
   model->token_starts.assign(token_starts, token_starts + n + 1);
-
-  SectionReader reader(image);
-  reader.read(model->merge_left, n);
-  reader.read(model->merge_right, n);
-  reader.read(model->longest_proper_prefix, n);
   model->token_hash_capacity = h.token_hash_capacity;
   model->token_hash_count = h.token_hash_count;
-  reader.read(model->token_hash_table, h.token_hash_capacity);
   model->pair_capacity = h.pair_capacity;
   model->pair_count = h.pair_count;
-  reader.read(model->pair_table, h.pair_capacity);
+  if (!read_section(source, model->merge_left, n) ||
+      !read_section(source, model->merge_right, n) ||
+      !read_section(source, model->longest_proper_prefix, n) ||
+      !read_section(source, model->token_hash_table, h.token_hash_capacity) ||
+      !read_section(source, model->pair_table, h.pair_capacity)) {
+    return nullptr;
+  }
 
   std::unique_ptr<MatchAutomaton>* automata[3] = {&model->forward_automaton,
                                                   &model->second_forward_automaton,
@@ -209,10 +231,12 @@ std::unique_ptr<BytePairEncoding> model_from_image(const uint8_t* token_bytes,
     automaton->kind = h.kind[k];
     automaton->state_count = automaton->slot_count = h.state_count[k];
     automaton->output_count = h.output_count[k];
-    reader.read(automaton->states, h.state_count[k]);
-    reader.read(automaton->outputs, h.output_count[k]);
-    reader.read(automaton->base, h.state_count[k]);
-    reader.read(automaton->check, h.state_count[k]);
+    if (!read_section(source, automaton->states, h.state_count[k]) ||
+        !read_section(source, automaton->outputs, h.output_count[k]) ||
+        !read_section(source, automaton->base, h.state_count[k]) ||
+        !read_section(source, automaton->check, h.state_count[k])) {
+      return nullptr;
+    }
     *automata[k] = std::move(automaton);
   }
 
@@ -224,26 +248,37 @@ std::unique_ptr<BytePairEncoding> model_from_image(const uint8_t* token_bytes,
   return model;
 }
 
-std::optional<std::vector<uint8_t>> read_image_file(const char* path) {
+}  // namespace
+
+std::optional<uint64_t> image_size_from_header(const uint8_t* image, size_t size) {
+  if (image == nullptr || size < kImageHeaderSize) return std::nullopt;
+  return image_size_of(read_header(image));
+}
+
+std::unique_ptr<BytePairEncoding> model_from_image(const uint8_t* token_bytes,
+                                                   const uint32_t* token_starts,
+                                                   uint32_t token_count, const uint8_t* image,
+                                                   size_t image_size) {
+  if (image == nullptr) return nullptr;
+  BufferSource source(image, image_size);
+  return model_from_source(token_bytes, token_starts, token_count, source, image_size);
+}
+
+std::unique_ptr<BytePairEncoding> model_from_image_file(const char* path,
+                                                        const uint8_t* token_bytes,
+                                                        const uint32_t* token_starts,
+                                                        uint32_t token_count) {
   struct FileCloser {
     void operator()(std::FILE* f) const { std::fclose(f); }
   };
   std::unique_ptr<std::FILE, FileCloser> file(std::fopen(path, "rb"));
-  if (!file) return std::nullopt;
-  if (std::fseek(file.get(), 0, SEEK_END) != 0) return std::nullopt;
+  if (!file) return nullptr;
+  if (std::fseek(file.get(), 0, SEEK_END) != 0) return nullptr;
   const long size = std::ftell(file.get());
-  if (size <= 0 || size > 0x7FFFFFFFL) return std::nullopt;
-  if (std::fseek(file.get(), 0, SEEK_SET) != 0) return std::nullopt;
-  std::vector<uint8_t> buffer;
-  try {
-    buffer.resize(static_cast<size_t>(size));
-  } catch (const std::bad_alloc&) {
-    return std::nullopt;  // the model is then built instead
-  }
-  if (std::fread(buffer.data(), 1, buffer.size(), file.get()) != buffer.size()) {
-    return std::nullopt;
-  }
-  return buffer;
+  if (size <= 0 || std::fseek(file.get(), 0, SEEK_SET) != 0) return nullptr;
+  FileSource source(file.get());
+  return model_from_source(token_bytes, token_starts, token_count, source,
+                           static_cast<uint64_t>(size));
 }
 
 std::optional<std::string> image_path_beside(std::string_view package_file,
@@ -257,12 +292,10 @@ std::optional<std::string> image_path_beside(std::string_view package_file,
   return path;
 }
 
-std::optional<std::vector<uint8_t>> load_image_file(std::string_view name) {
+std::optional<std::string> image_file_path(std::string_view name) {
   const std::string package_file = locate_package_file();
   if (package_file.empty()) return std::nullopt;
-  const std::optional<std::string> path = image_path_beside(package_file, name);
-  if (!path) return std::nullopt;
-  return read_image_file(path->c_str());
+  return image_path_beside(package_file, name);
 }
 
 }  // namespace tessel

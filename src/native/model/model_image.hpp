@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <memory>
 #include <optional>
+#include <string>
 #include <string_view>
 #include <vector>
 
@@ -31,9 +32,12 @@ std::unique_ptr<BytePairEncoding> model_from_image(const uint8_t* token_bytes,
                                                    uint32_t token_count, const uint8_t* image,
                                                    size_t image_size);
 
-// Reads the whole file at path; nothing when it is missing, empty, larger than 2 GiB or
-// cannot be read completely.
-std::optional<std::vector<uint8_t>> read_image_file(const char* path);
+// The same from the image file at path, read straight into the model's tables; nullptr
+// also when the file is missing, empty or cannot be read completely.
+std::unique_ptr<BytePairEncoding> model_from_image_file(const char* path,
+                                                        const uint8_t* token_bytes,
+                                                        const uint32_t* token_starts,
+                                                        uint32_t token_count);
 
 // The path of the image file `name` in the directory of the package file (the part of
 // package_file up to and including its last '/' or '\'), or nothing when the path with
@@ -41,8 +45,8 @@ std::optional<std::vector<uint8_t>> read_image_file(const char* path);
 std::optional<std::string> image_path_beside(std::string_view package_file,
                                              std::string_view name);
 
-// Reads the image file `name` from the installed package's directory (found through the
-// locator the Python layer registers); nothing when there is none.
-std::optional<std::vector<uint8_t>> load_image_file(std::string_view name);
+// The path of the image file `name` in the installed package's directory (found through
+// the locator the Python layer registers); nothing when the package cannot be found.
+std::optional<std::string> image_file_path(std::string_view name);
 
 }  // namespace tessel

@@ -2,10 +2,15 @@
 #include "tokenizer/builtin_encodings.hpp"
 
 #include <atomic>
+#include <cstdlib>
 #include <memory>
 #include <mutex>
 #include <optional>
-#include <vector>
+#include <string>
+
+#if defined(__GLIBC__)
+#include <malloc.h>
+#endif
 
 #include "data/embedded_vocab.hpp"
 #include "model/model_builder.hpp"
@@ -41,14 +46,19 @@ Singleton& singleton(BuiltinEncoding encoding) {
 }
 
 std::unique_ptr<BytePairEncoding> make_model(const EncodingInfo& e,
-                                             const std::optional<std::vector<uint8_t>>& image) {
+                                             const std::optional<std::string>& image_path) {
   const EmbeddedVocab& v = *e.vocab;
-  if (image) {
-    auto model = model_from_image(v.token_bytes, v.token_starts, v.token_count, image->data(),
-                                  image->size());
+  if (image_path) {
+    auto model = model_from_image_file(image_path->c_str(), v.token_bytes, v.token_starts,
+                                       v.token_count);
     if (model) return model;
   }
-  return build_model(v.token_bytes, v.token_starts, v.token_count);
+  auto model = build_model(v.token_bytes, v.token_starts, v.token_count);
+#if defined(__GLIBC__)
+  // The build frees many small trie allocations; hand that memory back to the system.
+  malloc_trim(0);
+#endif
+  return model;
 }
 
 }  // namespace
@@ -60,11 +70,11 @@ const TokenizerModel& builtin_tokenizer(BuiltinEncoding encoding) {
   const EncodingInfo& e = info(encoding);
   // The image is looked up before taking the lock: finding the package may call back into
   // the interpreter, which must not happen while other callers wait on the lock.
-  const std::optional<std::vector<uint8_t>> image = load_image_file(e.image_name);
+  const std::optional<std::string> image_path = image_file_path(e.image_name);
 
   std::lock_guard<std::mutex> lock(slot.making);
   if (const TokenizerModel* made = slot.tokenizer.load(std::memory_order_acquire)) return *made;
-  std::unique_ptr<BytePairEncoding> model = make_model(e, image);
+  std::unique_ptr<BytePairEncoding> model = make_model(e, image_path);
   auto tokenizer = std::make_unique<TokenizerModel>(TokenizerModel{model.get(), e.splitter});
   // Both live until the process ends.
   model.release();

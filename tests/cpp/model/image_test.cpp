@@ -153,20 +153,28 @@ void write_file(const std::filesystem::path& path, const std::vector<uint8_t>& b
 std::string g_package_file;
 std::string locate_test_package() { return g_package_file; }
 
-TEST(ImageFile, ReadsWholeFilesAndTreatsEmptyOrMissingAsNone) {
+TEST(ImageFile, LoadsFromTheFileBesideThePackage) {
+  const EmbeddedVocab& v = embedded_cl100k_base;
+  const std::vector<uint8_t> image = serialize_model_image(testing::built_model(v));
   const auto dir = temp_package();
   write_file(dir / "empty.bin", {});
-  write_file(dir / "three.bin", {1, 2, 3});
-  EXPECT_FALSE(read_image_file((dir / "missing.bin").c_str()).has_value());
-  EXPECT_FALSE(read_image_file((dir / "empty.bin").c_str()).has_value());
-  EXPECT_EQ(read_image_file((dir / "three.bin").c_str()), (std::vector<uint8_t>{1, 2, 3}));
+  write_file(dir / "short.bin", std::vector<uint8_t>(image.begin(), image.end() - 4));
+  write_file(dir / "image.bin", image);
+  const auto from_file = [&](const char* name) {
+    return model_from_image_file((dir / name).c_str(), v.token_bytes, v.token_starts, v.token_count);
+  };
+  EXPECT_EQ(from_file("missing.bin"), nullptr);
+  EXPECT_EQ(from_file("empty.bin"), nullptr);
+  EXPECT_EQ(from_file("short.bin"), nullptr);
+  const auto loaded = from_file("image.bin");
+  ASSERT_NE(loaded, nullptr);
+  testing::expect_same_tables(testing::built_model(v), *loaded);
 
   set_package_file_locator(nullptr);
-  EXPECT_FALSE(load_image_file("three.bin").has_value());
+  EXPECT_FALSE(image_file_path("image.bin").has_value());
   g_package_file = (dir / "__init__.py").string();
   set_package_file_locator(locate_test_package);
-  EXPECT_EQ(load_image_file("three.bin"), (std::vector<uint8_t>{1, 2, 3}));
-  EXPECT_FALSE(load_image_file("missing.bin").has_value());
+  EXPECT_EQ(image_file_path("image.bin"), (dir / "image.bin").string());
   set_package_file_locator(nullptr);
   std::filesystem::remove_all(dir);
 }
