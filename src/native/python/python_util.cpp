@@ -18,11 +18,33 @@ void set_error_from_current_exception() noexcept {
   }
 }
 
+namespace {
+
+// Ids below this bound (above both vocabularies' sizes) get a shared Python int.
+constexpr uint32_t kSharedIdBound = 1u << 18;
+
+// Python ints for token ids, each made once on first use and kept for the life of the
+// process: filling a list then costs a reference increment per id instead of an
+// allocation. Touched only with the interpreter lock held.
+PyObject* shared_id_object(uint32_t id) {
+  static PyObject** shared = static_cast<PyObject**>(PyMem_RawCalloc(kSharedIdBound, sizeof(PyObject*)));
+  if (shared == nullptr || id >= kSharedIdBound) return PyLong_FromUnsignedLong(id);
+  PyObject*& slot = shared[id];
+  if (slot == nullptr) {
+    slot = PyLong_FromUnsignedLong(id);
+    if (slot == nullptr) return nullptr;
+  }
+  Py_INCREF(slot);
+  return slot;
+}
+
+}  // namespace
+
 PyObject* id_list_from_ids(const uint32_t* ids, size_t count) {
   PyObject* list = PyList_New(static_cast<Py_ssize_t>(count));
   if (list == nullptr) return nullptr;
   for (size_t i = 0; i < count; ++i) {
-    PyObject* value = PyLong_FromUnsignedLong(ids[i]);
+    PyObject* value = shared_id_object(ids[i]);
     if (value == nullptr) {
       Py_DECREF(list);
       return nullptr;
