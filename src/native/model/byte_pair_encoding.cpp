@@ -19,6 +19,16 @@ void derive_lookup_tables(BytePairEncoding& model) {
   for (uint32_t i = 0; i < model.token_count; ++i) {
     model.longest_token_length = std::max(model.longest_token_length, model.token_length(i));
   }
+  // About 64 bits per pair: roughly one lookup in 65 of an absent pair passes the filter.
+  uint64_t bits = 64;
+  while (bits < 64ull * model.pair_count && bits < (uint64_t{1} << 32)) bits *= 2;
+  model.pair_filter.assign(bits / 64, 0);
+  model.pair_filter_mask = static_cast<uint32_t>(bits - 1);
+  for (const PairSlot& slot : model.pair_table) {
+    if (slot.merged == kNoToken) continue;
+    const uint32_t bit = pair_hash32(slot.left, slot.right) & model.pair_filter_mask;
+    model.pair_filter[bit >> 6] |= uint64_t{1} << (bit & 63);
+  }
 }
 
 namespace {

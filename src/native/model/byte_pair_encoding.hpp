@@ -48,6 +48,10 @@ struct BytePairEncoding {
   // Derived from forward_automaton when every byte is a token (not stored in images).
   std::vector<PrefixStep> prefix_steps;
   uint32_t longest_token_length = 0;  // derived from token_starts
+  // One bit per pair_hash32 value (masked) of every pair in pair_table: a clear bit means
+  // the pair is not there, without touching the much larger table. Derived.
+  std::vector<uint64_t> pair_filter;
+  uint32_t pair_filter_mask = 0;
 
   uint32_t token_length(uint32_t token) const {
     return token_starts[token + 1] - token_starts[token];
@@ -92,9 +96,14 @@ void token_hash_insert(BytePairEncoding& model, uint32_t hash32, uint32_t id);
 void pair_insert(BytePairEncoding& model, uint32_t left, uint32_t right, uint32_t merged);
 
 inline uint32_t pair_lookup(const BytePairEncoding& model, uint32_t left, uint32_t right) {
+  const uint32_t h = pair_hash32(left, right);
+  if (!model.pair_filter.empty()) {
+    const uint32_t bit = h & model.pair_filter_mask;
+    if (((model.pair_filter[bit >> 6] >> (bit & 63)) & 1) == 0) return kNoToken;
+  }
   const PairSlot* slots = model.pair_table.data();
   const uint32_t mask = model.pair_capacity - 1;
-  for (uint32_t i = pair_hash32(left, right) & mask;; i = (i + 1) & mask) {
+  for (uint32_t i = h & mask;; i = (i + 1) & mask) {
     const PairSlot& slot = slots[i];
     if (slot.merged == kNoToken) return kNoToken;
     if (slot.left == left && slot.right == right) return slot.merged;

@@ -75,7 +75,6 @@ std::unique_ptr<BytePairEncoding> build_model(const uint8_t* token_bytes,
         std::make_unique<MatchAutomaton>(automaton_from_trie(reversed, reversed.direction));
   }
 
-  derive_lookup_tables(*model);
   model->longest_proper_prefix.resize(n);
   for (uint32_t i = 0; i < n; ++i) {
     const uint32_t length = model->token_length(i);
@@ -93,6 +92,7 @@ std::unique_ptr<BytePairEncoding> build_model(const uint8_t* token_bytes,
   for (uint32_t i = 0; i < n; ++i) model->merge_left[i] = model->merge_right[i] = i;
 
   derive_merges(*model);
+  derive_lookup_tables(*model);
   return model;
 }
 
