@@ -16,21 +16,11 @@ import struct
 import sysconfig
 from pathlib import Path
 
-# The published pre-tokenization patterns of the two encodings, verbatim. The peer is built
-# with these and the project's own rank files (data/*.tiktoken).
+# The published pre-tokenization patterns of the two encodings (data/*.pattern). The peer is
+# built with these and the project's own rank files (data/*.tiktoken).
 PUBLISHED_PATTERNS = {
-    "cl100k_base": (
-        r"""('s|'S|'t|'T|'re|'rE|'Re|'RE|'ve|'vE|'Ve|'VE|'m|'M|'ll|'lL|'Ll|'LL|'d|'D)"""
-        r"""|[^\r\n\p{L}\p{N}]?\p{L}+|\p{N}{1,3}| ?[^\s\p{L}\p{N}]+[\r\n]*|\s*[\r\n]+"""
-        r"""|\s+(?!\S)|\s+"""
-    ),
-    "o200k_base": (
-        r"""[^\r\n\p{L}\p{N}]?[\p{Lu}\p{Lt}\p{Lm}\p{Lo}\p{M}]*[\p{Ll}\p{Lm}\p{Lo}\p{M}]+"""
-        r"""('s|'S|'t|'T|'re|'rE|'Re|'RE|'ve|'vE|'Ve|'VE|'m|'M|'ll|'lL|'Ll|'LL|'d|'D)?"""
-        r"""|[^\r\n\p{L}\p{N}]?[\p{Lu}\p{Lt}\p{Lm}\p{Lo}\p{M}]+[\p{Ll}\p{Lm}\p{Lo}\p{M}]*"""
-        r"""('s|'S|'t|'T|'re|'rE|'Re|'RE|'ve|'vE|'Ve|'VE|'m|'M|'ll|'lL|'Ll|'LL|'d|'D)?"""
-        r"""|\p{N}{1,3}| ?[^\s\p{L}\p{N}]+[\r\n/]*|\s*[\r\n]+|\s+(?!\S)|\s+"""
-    ),
+    name: (Path(__file__).resolve().parents[1] / "data" / f"{name}.pattern").read_text().strip()
+    for name in ("cl100k_base", "o200k_base")
 }
 
 STDLIB = Path(sysconfig.get_paths()["stdlib"])

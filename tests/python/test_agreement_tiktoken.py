@@ -17,7 +17,6 @@ tiktoken = pytest.importorskip("tiktoken")
 from tiktoken.load import load_tiktoken_bpe  # noqa: E402
 
 from tessel.bpe import openai  # noqa: E402
-from test_splitter_differential import PUBLISHED_PATTERNS  # noqa: E402
 
 DATA = Path(__file__).resolve().parents[2] / "data"
 STDLIB = Path(sysconfig.get_paths()["stdlib"])
@@ -27,7 +26,7 @@ MAKERS = {"cl100k_base": openai.cl100k_base, "o200k_base": openai.o200k_base}
 def reference(name):
     return tiktoken.Encoding(
         name=f"reference_{name}",
-        pat_str=PUBLISHED_PATTERNS[name],
+        pat_str=(DATA / f"{name}.pattern").read_text().strip(),
         mergeable_ranks=load_tiktoken_bpe(str(DATA / f"{name}.tiktoken")),
         special_tokens={},
     )

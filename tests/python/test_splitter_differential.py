@@ -18,20 +18,10 @@ try:
 except ImportError:  # pragma: no cover - optional, narrows the stable set further
     unicodedata2 = None
 
-# The published patterns, verbatim.
+# The published patterns (data/*.pattern, copied from the published encodings).
 PUBLISHED_PATTERNS = {
-    "cl100k_base": (
-        r"""('s|'S|'t|'T|'re|'rE|'Re|'RE|'ve|'vE|'Ve|'VE|'m|'M|'ll|'lL|'Ll|'LL|'d|'D)"""
-        r"""|[^\r\n\p{L}\p{N}]?\p{L}+|\p{N}{1,3}| ?[^\s\p{L}\p{N}]+[\r\n]*|\s*[\r\n]+"""
-        r"""|\s+(?!\S)|\s+"""
-    ),
-    "o200k_base": (
-        r"""[^\r\n\p{L}\p{N}]?[\p{Lu}\p{Lt}\p{Lm}\p{Lo}\p{M}]*[\p{Ll}\p{Lm}\p{Lo}\p{M}]+"""
-        r"""('s|'S|'t|'T|'re|'rE|'Re|'RE|'ve|'vE|'Ve|'VE|'m|'M|'ll|'lL|'Ll|'LL|'d|'D)?"""
-        r"""|[^\r\n\p{L}\p{N}]?[\p{Lu}\p{Lt}\p{Lm}\p{Lo}\p{M}]+[\p{Ll}\p{Lm}\p{Lo}\p{M}]*"""
-        r"""('s|'S|'t|'T|'re|'rE|'Re|'RE|'ve|'vE|'Ve|'VE|'m|'M|'ll|'lL|'Ll|'LL|'d|'D)?"""
-        r"""|\p{N}{1,3}| ?[^\s\p{L}\p{N}]+[\r\n/]*|\s*[\r\n]+|\s+(?!\S)|\s+"""
-    ),
+    name: (pathlib.Path(__file__).resolve().parents[2] / "data" / f"{name}.pattern").read_text().strip()
+    for name in ("cl100k_base", "o200k_base")
 }
 ENCODINGS = sorted(PUBLISHED_PATTERNS)
 
