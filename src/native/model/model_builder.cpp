@@ -1,6 +1,8 @@
 #include "model/model_builder.hpp"
 
 #include <cstring>
+#include <future>
+#include <system_error>
 #include <new>
 
 #include "model/pair_compatibility.hpp"
@@ -58,21 +60,33 @@ std::unique_ptr<BytePairEncoding> build_model(const uint8_t* token_bytes,
                       i);
   }
 
-  {
-    TokenTrie forward = make_trie(kTrieForward);
+  // Nothing else needs the reverse automaton, so it is made beside the rest of the build,
+  // on a second thread when one can be started.
+  std::future<MatchAutomaton> reverse_automaton;
+  const auto make_reverse = [&model, n] {
     TokenTrie reversed = make_trie(kTrieReversed);
     for (uint32_t i = 0; i < n; ++i) {
-      trie_insert(forward, model->token_data(i), model->token_length(i),
-                  static_cast<int32_t>(i));
       trie_insert(reversed, model->token_data(i), model->token_length(i),
+                  static_cast<int32_t>(i));
+    }
+    return automaton_from_trie(reversed, reversed.direction);
+  };
+  try {
+    reverse_automaton = std::async(std::launch::async, make_reverse);
+  } catch (const std::system_error&) {
+    reverse_automaton = std::async(std::launch::deferred, make_reverse);
+  }
+
+  {
+    TokenTrie forward = make_trie(kTrieForward);
+    for (uint32_t i = 0; i < n; ++i) {
+      trie_insert(forward, model->token_data(i), model->token_length(i),
                   static_cast<int32_t>(i));
     }
     model->forward_automaton = std::make_unique<MatchAutomaton>(automaton_from_trie(forward, 0));
     // Made from the same trie, the kind 1 automaton equals the kind 0 one but for its kind.
     model->second_forward_automaton = std::make_unique<MatchAutomaton>(*model->forward_automaton);
     model->second_forward_automaton->kind = 1;
-    model->reverse_automaton =
-        std::make_unique<MatchAutomaton>(automaton_from_trie(reversed, reversed.direction));
   }
 
   model->longest_proper_prefix.resize(n);
@@ -93,6 +107,7 @@ std::unique_ptr<BytePairEncoding> build_model(const uint8_t* token_bytes,
 
   derive_merges(*model);
   derive_lookup_tables(*model);
+  model->reverse_automaton = std::make_unique<MatchAutomaton>(reverse_automaton.get());
   return model;
 }
 
