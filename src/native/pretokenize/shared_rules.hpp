@@ -48,17 +48,28 @@ inline bool match_newlines(const uint8_t* text, uint64_t length, uint64_t positi
   return false;
 }
 
+// The whitespace run that starts at p: where it ends, and where its last character
+// starts (p itself when the run is empty or one character long).
+struct WhitespaceRun {
+  const uint8_t* end;
+  const uint8_t* last;
+};
+inline WhitespaceRun scan_whitespace(const uint8_t* p, const uint8_t* end) {
+  WhitespaceRun run{p, p};
+  while (run.end < end) {
+    int32_t n;
+    if (!is_unicode_whitespace(decode_utf8_char(run.end, end, &n))) break;
+    run.last = run.end;
+    run.end += n;
+  }
+  return run;
+}
+
 // Whitespace that runs to the end of the text: one piece.
 inline bool match_trailing_whitespace(const uint8_t* text, uint64_t length, uint64_t position,
                                       Piece* out) {
   if (position >= length) return false;
-  const uint8_t* const end = text + length;
-  const uint8_t* q = text + position;
-  while (q < end) {
-    int32_t n;
-    if (!is_unicode_whitespace(decode_utf8_char(q, end, &n))) return false;
-    q += n;
-  }
+  if (scan_whitespace(text + position, text + length).end != text + length) return false;
   return fill_piece(out, position, length);
 }
 
@@ -68,21 +79,11 @@ inline bool match_trailing_whitespace(const uint8_t* text, uint64_t length, uint
 inline bool match_whitespace_before_text(const uint8_t* text, uint64_t length,
                                          uint64_t position, Piece* out) {
   if (position >= length) return false;
-  const uint8_t* const end = text + length;
-  const uint8_t* q = text + position;
-  int32_t n;
-  if (!is_unicode_whitespace(decode_utf8_char(q, end, &n))) return false;
-  const uint8_t* last = q;
-  q += n;
-  while (q < end) {
-    if (!is_unicode_whitespace(decode_utf8_char(q, end, &n))) break;
-    last = q;
-    q += n;
-  }
-  if (last == text + position) return false;
-  fill_piece(out, position, static_cast<uint64_t>(q - text), 1);
+  const WhitespaceRun run = scan_whitespace(text + position, text + length);
+  if (run.last == text + position) return false;  // empty, or a single character
+  fill_piece(out, position, static_cast<uint64_t>(run.end - text), 1);
   out->drop_last_char = 1;
-  out->last_char_start = static_cast<uint64_t>(last - text);
+  out->last_char_start = static_cast<uint64_t>(run.last - text);
   return true;
 }
 
@@ -91,16 +92,9 @@ inline bool match_whitespace_before_text(const uint8_t* text, uint64_t length,
 inline bool match_whitespace(const uint8_t* text, uint64_t length, uint64_t position,
                              Piece* out) {
   if (position >= length) return false;
-  const uint8_t* const end = text + length;
-  const uint8_t* q = text + position;
-  int32_t n;
-  if (!is_unicode_whitespace(decode_utf8_char(q, end, &n))) return false;
-  q += n;
-  while (q < end) {
-    if (!is_unicode_whitespace(decode_utf8_char(q, end, &n))) break;
-    q += n;
-  }
-  return fill_piece(out, position, static_cast<uint64_t>(q - text), 2);
+  const WhitespaceRun run = scan_whitespace(text + position, text + length);
+  if (run.end == text + position) return false;
+  return fill_piece(out, position, static_cast<uint64_t>(run.end - text), 2);
 }
 
 }  // namespace tessel
