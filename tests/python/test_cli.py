@@ -20,8 +20,10 @@ TEXT_B = "Grüße aus Köln — 東京は晴れ 😀 naïve façade\n"
 
 
 def run(*args, stdin=b"", **kwargs):
+    if "stdout" not in kwargs and "stderr" not in kwargs:
+        kwargs["capture_output"] = True
     return subprocess.run([sys.executable, "-m", "tessel", *args], input=stdin,
-                          capture_output=True, timeout=300, **kwargs)
+                          timeout=300, **kwargs)
 
 
 @pytest.fixture(autouse=True)
@@ -77,6 +79,10 @@ def test_limit_sets_the_exit_status():
     (["count", "--encoding", "p50k_base"], b"x", "invalid choice"),
     (["count", "--limit", "-1"], b"x", "must not be negative"),
     (["count", "--limit", "ten"], b"x", "not an integer"),
+    # Numbers are ASCII decimal everywhere, as the ids decode reads.
+    (["count", "--limit", "\u0663"], b"x", "not an integer"),
+    (["count", "--limit", "1_000"], b"x", "not an integer"),
+    (["count", "--limit", " 7"], b"x", "not an integer"),
     ([], b"", "required"),
     (["count", "/nonexistent/file.txt"], b"", "No such file"),
     (["encode", "."], b"", "Is a directory"),
@@ -88,10 +94,11 @@ def test_limit_sets_the_exit_status():
     (["decode"], b"[15, [16]]", "not a token id"),
     (["decode"], b"[15, 16", "bad JSON"),
     (["decode"], b"[1] {}", "expected a JSON list"),
-    (["decode"], b"-1", "outside the vocabulary"),
-    (["decode"], b"100256", "outside the vocabulary (0 to 100255)"),
-    (["decode", "-e", "o200k_base"], b"[199998]", "outside the vocabulary (0 to 199997)"),
-    (["decode"], b"18446744073709551616", "outside the vocabulary"),
+    (["decode"], b"-1", "token id -1 is not in the vocabulary"),
+    (["decode"], b"100256", "token id 100256 is not in the vocabulary of cl100k_base"),
+    (["decode", "-e", "o200k_base"], b"[199998]", "199998 is not in the vocabulary of o200k_base"),
+    (["decode"], b"18446744073709551616", "not in the vocabulary"),
+    (["decode"], b"7" * 5000, "token id of more than 30 digits is not in the vocabulary"),
 ])
 def test_bad_usage_and_bad_input_exit_2_with_a_message(args, stdin, message):
     r = run(*args, stdin=stdin)
@@ -99,16 +106,30 @@ def test_bad_usage_and_bad_input_exit_2_with_a_message(args, stdin, message):
     assert message in r.stderr.decode() and b"Traceback" not in r.stderr
 
 
-def test_a_reader_that_goes_away_ends_the_command_quietly():
-    with open("big.txt", "w") as f:
-        f.write("word " * 400_000)
-    proc = subprocess.Popen([sys.executable, "-m", "tessel", "encode", "big.txt"],
+def test_output_that_is_lost_is_a_failure_never_success():
+    with open("ids.txt", "w") as f:
+        f.write("15 " * 200_000)
+    # A reader that goes away mid-write: the pipe takes part of the data and says so.
+    proc = subprocess.Popen([sys.executable, "-m", "tessel", "decode", "ids.txt"],
                             stdout=subprocess.PIPE, stderr=subprocess.PIPE)
-    proc.stdout.read(10)
+    proc.stdout.read(5)
     proc.stdout.close()
     stderr = proc.stderr.read()
-    assert proc.wait(timeout=300) == 141
-    assert b"Traceback" not in stderr and b"Exception" not in stderr
+    assert (proc.wait(timeout=300), stderr) == (2, b"tessel: output closed before everything "
+                                                   b"was written (broken pipe)\n")
+    # A full disk is no "over the limit" (status 1), and a closed stdout no traceback.
+    with open("/dev/full", "wb") as full:
+        r = run("count", "--limit", "1", "a.txt", stdout=full, stderr=subprocess.PIPE)
+        assert r.returncode == 2
+        assert r.stderr.endswith(b"\ntessel: cannot write the output: No space left on device\n")
+        r = run("--help", stdout=full, stderr=subprocess.PIPE)  # argparse would drop it
+        assert r.returncode == 2 and b"No space left" in r.stderr
+    r = run("encode", "a.txt", stdout=None, stderr=subprocess.PIPE, preexec_fn=lambda: os.close(1))
+    assert (r.returncode, r.stderr) == (2, b"tessel: standard output is closed\n")
+    # With stderr closed the message is lost, but never written to stdout instead.
+    r = run("decode", "-", stdout=subprocess.PIPE, stderr=None, stdin=b"x",
+            preexec_fn=lambda: os.close(2))
+    assert (r.returncode, r.stdout) == (2, b"")
 
 
 def test_console_script_is_installed():
@@ -133,3 +154,101 @@ def test_odd_surroundings_give_results_or_clear_errors():
     with contextlib.redirect_stdout(out):
         assert main(["decode", "ids.txt"]) == 0
     assert out.getvalue() == TEXT_B
+
+
+# Texts whose block boundaries fall inside every kind of piece: words with marks and
+# contractions (both apostrophes), digit runs, punctuation with line breaks, whitespace runs
+# of every kind with and without line breaks, CJK, emoji, special-token look-alikes.
+_PIECE_PARTS = ["word", "Word", "WORD", "a", "é", "e\u0301", "\u0301x", "it's", "IT\u2019LL",
+                "1234567", "3.14", "?!", "...\n", "/", "<|endoftext|>", "<|end", " ", "  ",
+                "\t", "\n", "\r\n", " \n \n", "\n\n  ", "\u00a0", "\u180e", "\u3000",
+                "\u2028", "\u4e2d\u6587", "\n\u4e2d", "😀", "ǅx", "Σς"]
+
+
+def _mixed_texts(seed, count):
+    import random
+    rng = random.Random(seed)
+    return ["".join(rng.choice(_PIECE_PARTS) for _ in range(rng.randint(0, 120)))
+            for _ in range(count)]
+
+
+def test_blocks_are_cut_only_where_a_piece_starts():
+    import regex
+
+    from tessel.cli.streaming import text_blocks
+    data_dir = os.path.join(os.path.dirname(__file__), "..", "..", "data")
+    patterns = [regex.compile(open(os.path.join(data_dir, f"{name}.pattern")).read().strip())
+                for name in sorted(ENCODINGS)]
+    prose = open("/usr/share/common-licenses/GPL-3", encoding="utf-8").read()[:20_000]
+    for text in [prose, *_mixed_texts(7, 150)]:
+        data = text.encode()
+        for read_size in (1, 2, 5, 64, 4096):
+            blocks = list(text_blocks(io.BytesIO(data), "t", read_size))
+            assert "".join(blocks) == text
+            if len(blocks) == 1:
+                continue
+            for tok, _ in ENCODINGS.values():  # the tokenizer's own splitting rules
+                assert [i for b in blocks for i in tok.encode(b)] == tok.encode(text)
+            for pattern in patterns:  # the published patterns, as the exact layer runs them
+                assert [p for b in blocks for p in pattern.findall(b)] == pattern.findall(text)
+
+
+def test_large_inputs_stream_with_the_ids_of_the_whole_text():
+    text = "".join(_mixed_texts(11, 400)) * 8  # several reads of 1 MiB
+    with open("big.txt", "w", encoding="utf-8", newline="") as f:
+        f.write(text)
+    ids = CL100K.encode(text)
+    r = run("encode", "big.txt")
+    assert r.stdout == (" ".join(map(str, ids)) + "\n").encode(), r.stderr
+    r = run("decode", stdin=run("encode", "--json", "big.txt").stdout)
+    assert r.stdout == text.encode(), r.stderr
+    assert run("count", "big.txt").stdout == f"{len(ids)}\n".encode()
+    # A text that cannot be cut at all is read whole, and a bad byte is found across reads
+    # (a character split between two reads is no fault).
+    giant = "x" * (3 << 20)
+    assert run("count", stdin=giant.encode()).stdout == f"{CL100K.count(giant)}\n".encode()
+    data = ("a" * ((1 << 20) - 1) + "é").encode() + b"\xff"
+    r = run("count", stdin=data)
+    assert r.returncode == 2
+    assert r.stderr == f"tessel: <stdin>: not valid UTF-8 (byte 0xff at offset {len(data) - 1})\n".encode()
+
+
+def test_count_walks_directories_with_ignore_rules_binary_files_and_failures():
+    files = {
+        ".gitignore": "*.log\nbuild/\n!keep.log\n", "a.py": TEXT_A, "keep.log": TEXT_B,
+        "skip.log": TEXT_A, "build/x.txt": TEXT_A, "sub/.gitignore": "secret.txt\n",
+        "sub/secret.txt": TEXT_A, "sub/b.md": TEXT_B * 3, ".git/config": TEXT_A,
+    }
+    for name, text in files.items():
+        os.makedirs(os.path.dirname(os.path.join("tree", name)), exist_ok=True)
+        with open(os.path.join("tree", name), "w", encoding="utf-8") as f:
+            f.write(text)
+    with open("tree/image.png", "wb") as f:
+        f.write(b"\x89PNG\r\n\x1a\n\0\0" + TEXT_A.encode())
+    with open("tree/latin1.txt", "wb") as f:
+        f.write(b"caf\xe9\n")
+    os.symlink("missing", "tree/dangling")  # unreadable: reported, the others still counted
+    os.mkfifo("tree/fifo")  # never opened: it would block
+
+    def expected(names):
+        counts = [(CL100K.count(files[n]), f"tree/{n}") for n in names]
+        return [f"{n} {p}" for n, p in counts] + [f"{sum(n for n, _ in counts)} total"]
+
+    r = run("count", "tree")
+    assert r.returncode == 2
+    assert r.stdout.decode().splitlines() == expected(
+        [".gitignore", "a.py", "keep.log", "sub/.gitignore", "sub/b.md"])
+    assert r.stderr.decode().splitlines() == [
+        "tessel: tree/dangling: No such file or directory",
+        "tessel: skipped 2 binary file(s) (not UTF-8 text)",
+        "tessel: 1 input(s) could not be counted and are left out of the total"]
+    os.remove("tree/dangling")
+    r = run("count", "--no-ignore", "--json", "tree")
+    records = [json.loads(line) for line in r.stdout.decode().splitlines()]
+    walk = [".gitignore", "a.py", "build/x.txt", "image.png", "keep.log", "latin1.txt",
+            "skip.log", "sub/.gitignore", "sub/b.md", "sub/secret.txt"]
+    counts = {n: CL100K.count(files[n]) for n in walk if n in files}
+    assert (r.returncode, records) == (0, [
+        {"path": f"tree/{n}", "tokens": counts[n]} if n in counts else
+        {"path": f"tree/{n}", "skipped": "binary"} for n in walk] + [
+        {"total": sum(counts.values())}])
