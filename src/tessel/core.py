@@ -306,6 +306,10 @@ class Encoding:
             allowed = self._all_specials
         else:
             allowed = allowed_special
+            if isinstance(allowed, str):
+                raise TypeError('allowed_special must be "all" or a set of special tokens')
+        if isinstance(disallowed_special, str) and disallowed_special != "all":
+            raise TypeError('disallowed_special must be "all" or a collection of special tokens')
         if disallowed_special == "all":
             prefix = self._special_prefix
             disallowed = self._all_specials - allowed if prefix is not None and prefix in text else ()
