@@ -4,6 +4,7 @@ import contextlib
 import io
 import json
 import os
+import re
 import shutil
 import subprocess
 import sys
@@ -11,10 +12,17 @@ import sys
 import pytest
 
 from tessel.__main__ import main
+import tessel
 from tessel.bpe import openai
 
-CL100K = openai.cl100k_base()
-ENCODINGS = {"cl100k_base": (CL100K, 100_255), "o200k_base": (openai.o200k_base(), 199_997)}
+# The command line gives the ids of the tiktoken-compatible layer.
+CL100K = tessel.get_encoding("cl100k_base")
+ENCODINGS = {"cl100k_base": (CL100K, 100_255),
+             "o200k_base": (tessel.get_encoding("o200k_base"), 199_997)}
+
+
+def count(encoding, text):
+    return len(encoding.encode_ordinary(text))
 TEXT_A = "Hello, world! The year 2024 ended.\n  Indented line\r\n"
 TEXT_B = "Grüße aus Köln — 東京は晴れ 😀 naïve façade\n"
 
@@ -36,7 +44,7 @@ def in_tmp_path(tmp_path, monkeypatch):
 @pytest.mark.parametrize("encoding", sorted(ENCODINGS))
 def test_count_encode_and_decode_files_and_stdin(encoding):
     tok, last = ENCODINGS[encoding]
-    na, nb = tok.count(TEXT_A), tok.count(TEXT_B)
+    na, nb = count(tok, TEXT_A), count(tok, TEXT_B)
     with open("b.txt", "w", encoding="utf-8") as f:
         f.write(TEXT_B)
     # Each input is a text of its own; "-" reads standard input in its place.
@@ -44,27 +52,27 @@ def test_count_encode_and_decode_files_and_stdin(encoding):
     assert r.stdout.decode().splitlines() == [
         f"{na} a.txt", f"{nb} <stdin>", f"{nb} b.txt", f"{na + 2 * nb} total"], r.stderr
     r = run("encode", "--json", "-e", encoding, "a.txt")
-    assert [json.loads(line) for line in r.stdout.decode().splitlines()] == [tok.encode(TEXT_A)]
+    assert [json.loads(line) for line in r.stdout.decode().splitlines()] == [tok.encode_ordinary(TEXT_A)]
     # Space-separated ids decode back to exactly the input bytes; the last id is in range.
     r = run("encode", "-e", encoding, stdin=TEXT_B.encode())
-    assert r.stdout.decode() == " ".join(map(str, tok.encode(TEXT_B))) + "\n", r.stderr
+    assert r.stdout.decode() == " ".join(map(str, tok.encode_ordinary(TEXT_B))) + "\n", r.stderr
     r = run("decode", "-e", encoding, stdin=r.stdout + str(last).encode())
-    expected = TEXT_B.encode() + tok.bpe().decode_tokens([last])
+    expected = TEXT_B.encode() + tok.decode_bytes([last])
     assert (r.returncode, r.stdout) == (0, expected), r.stderr
 
 
 def test_decode_reads_json_lines_and_writes_bytes_that_are_not_utf8():
     # Ids ending inside a character: the library's decode gives None, the command line
     # writes the bytes as they are.
-    partial = CL100K.bpe().encode_via_backtracking("é".encode()[:1])
-    stdin = f"{json.dumps(CL100K.encode(TEXT_A))}\n{json.dumps(CL100K.encode(TEXT_B) + partial)}\n"
+    partial = [CL100K.encode_single_token("é".encode()[:1])]
+    stdin = f"{json.dumps(CL100K.encode_ordinary(TEXT_A))}\n{json.dumps(CL100K.encode_ordinary(TEXT_B) + partial)}\n"
     r = run("decode", stdin=stdin.encode())
     assert (r.returncode, r.stdout) == (0, (TEXT_A + TEXT_B).encode() + b"\xc3"), r.stderr
     assert run("decode", stdin=b"  \n").stdout == b""
 
 
 def test_limit_sets_the_exit_status():
-    n = CL100K.count(TEXT_A)
+    n = count(CL100K, TEXT_A)
     r = run("count", "--limit", str(n), "a.txt")
     assert (r.returncode, r.stdout.decode()) == (0, f"{n}\n")
     # One input over the limit fails the command and drops the total; the others are counted.
@@ -142,14 +150,14 @@ def test_console_script_is_installed():
 
 def test_odd_surroundings_give_results_or_clear_errors():
     os.rename("a.txt", b"\xff.txt")  # a file name that is not UTF-8
-    n = CL100K.count(TEXT_A)
+    n = count(CL100K, TEXT_A)
     r = run("count", b"\xff.txt", b"\xff.txt")
     assert r.stdout.decode().splitlines() == [f"{n} \ufffd.txt"] * 2 + [f"{2 * n} total"], r.stderr
     r = run("count", preexec_fn=lambda: os.close(0))  # standard input closed altogether
     assert r.returncode == 2 and b"standard input is closed" in r.stderr
     # Called in-process with a text-only stream as stdout.
     with open("ids.txt", "w") as f:
-        f.write(" ".join(map(str, CL100K.encode(TEXT_B))))
+        f.write(" ".join(map(str, CL100K.encode_ordinary(TEXT_B))))
     out = io.StringIO()
     with contextlib.redirect_stdout(out):
         assert main(["decode", "ids.txt"]) == 0
@@ -179,6 +187,9 @@ def test_blocks_are_cut_only_where_a_piece_starts():
     data_dir = os.path.join(os.path.dirname(__file__), "..", "..", "data")
     patterns = [regex.compile(open(os.path.join(data_dir, f"{name}.pattern")).read().strip())
                 for name in sorted(ENCODINGS)]
+    # Both splitting modes: the exact one and the specified module's own rules.
+    encoders = [openai.cl100k_base().encode, openai.o200k_base().encode,
+                *(enc.encode_ordinary for enc, _ in ENCODINGS.values())]
     prose = open("/usr/share/common-licenses/GPL-3", encoding="utf-8").read()[:20_000]
     for text in [prose, *_mixed_texts(7, 150)]:
         data = text.encode()
@@ -187,9 +198,9 @@ def test_blocks_are_cut_only_where_a_piece_starts():
             assert "".join(blocks) == text
             if len(blocks) == 1:
                 continue
-            for tok, _ in ENCODINGS.values():  # the tokenizer's own splitting rules
-                assert [i for b in blocks for i in tok.encode(b)] == tok.encode(text)
-            for pattern in patterns:  # the published patterns, as the exact layer runs them
+            for encode in encoders:
+                assert [i for b in blocks for i in encode(b)] == encode(text)
+            for pattern in patterns:  # the published patterns, as tiktoken runs them
                 assert [p for b in blocks for p in pattern.findall(b)] == pattern.findall(text)
 
 
@@ -197,7 +208,7 @@ def test_large_inputs_stream_with_the_ids_of_the_whole_text():
     text = "".join(_mixed_texts(11, 400)) * 8  # several reads of 1 MiB
     with open("big.txt", "w", encoding="utf-8", newline="") as f:
         f.write(text)
-    ids = CL100K.encode(text)
+    ids = CL100K.encode_ordinary(text)
     r = run("encode", "big.txt")
     assert r.stdout == (" ".join(map(str, ids)) + "\n").encode(), r.stderr
     r = run("decode", stdin=run("encode", "--json", "big.txt").stdout)
@@ -206,7 +217,7 @@ def test_large_inputs_stream_with_the_ids_of_the_whole_text():
     # A text that cannot be cut at all is read whole, and a bad byte is found across reads
     # (a character split between two reads is no fault).
     giant = "x" * (3 << 20)
-    assert run("count", stdin=giant.encode()).stdout == f"{CL100K.count(giant)}\n".encode()
+    assert run("count", stdin=giant.encode()).stdout == f"{count(CL100K, giant)}\n".encode()
     data = ("a" * ((1 << 20) - 1) + "é").encode() + b"\xff"
     r = run("count", stdin=data)
     assert r.returncode == 2
@@ -231,7 +242,7 @@ def test_count_walks_directories_with_ignore_rules_binary_files_and_failures():
     os.mkfifo("tree/fifo")  # never opened: it would block
 
     def expected(names):
-        counts = [(CL100K.count(files[n]), f"tree/{n}") for n in names]
+        counts = [(count(CL100K, files[n]), f"tree/{n}") for n in names]
         return [f"{n} {p}" for n, p in counts] + [f"{sum(n for n, _ in counts)} total"]
 
     r = run("count", "tree")
@@ -247,8 +258,54 @@ def test_count_walks_directories_with_ignore_rules_binary_files_and_failures():
     records = [json.loads(line) for line in r.stdout.decode().splitlines()]
     walk = [".gitignore", "a.py", "build/x.txt", "image.png", "keep.log", "latin1.txt",
             "skip.log", "sub/.gitignore", "sub/b.md", "sub/secret.txt"]
-    counts = {n: CL100K.count(files[n]) for n in walk if n in files}
+    counts = {n: count(CL100K, files[n]) for n in walk if n in files}
     assert (r.returncode, records) == (0, [
         {"path": f"tree/{n}", "tokens": counts[n]} if n in counts else
         {"path": f"tree/{n}", "skipped": "binary"} for n in walk] + [
         {"total": sum(counts.values())}])
+
+
+def test_version_model_and_special_tokens():
+    r = run("--version")
+    assert (r.returncode, r.stdout.decode()) == (0, f"tessel {tessel.__version__}\n")
+    text = "Hi<|endoftext|><|end|>x"
+    harmony = tessel.get_encoding("o200k_harmony")
+    r = run("encode", "--model", "gpt-4o", stdin=text.encode())
+    assert r.stdout.decode().split() == [str(i) for i in ENCODINGS["o200k_base"][0].encode_ordinary(text)]
+    r = run("encode", "-e", "o200k_harmony", "--allowed-special", "<|end|>", stdin=text.encode())
+    ids = harmony.encode(text, allowed_special={"<|end|>"}, disallowed_special=())
+    assert 200007 in ids and r.stdout.decode().split() == [str(i) for i in ids]
+    r = run("count", "--allowed-special", "all", stdin=text.encode())
+    assert r.stdout.decode() == f"{len(CL100K.encode(text, allowed_special='all'))}\n"
+    assert run("decode", stdin=b"100257").stdout == b"<|endoftext|>"
+    for args, message in [(["--model", "no-such-model"], "no encoding is known for the model"),
+                          (["--allowed-special", "<|nope|>"], "has no special token '<|nope|>'"),
+                          (["-e", "cl100k_base", "-m", "gpt-4"], "not allowed with")]:
+        r = run("count", *args, stdin=b"x")
+        assert r.returncode == 2 and message in r.stderr.decode(), r.stderr
+
+
+def test_ids_are_read_across_blocks_in_both_formats():
+    import random
+
+    from tessel.cli.errors import CliError
+    from tessel.cli.ids import read_ids
+    rng = random.Random(3)
+    lists = [[rng.randrange(0, 10 ** rng.randint(1, 6)) for _ in range(rng.randint(0, 9))]
+             for _ in range(40)]
+    space = lambda: rng.choice(["", " ", "\n", " \t\r\n "])
+    json_text = "".join(space() + "[" + space() + ("," + space()).join(
+        str(i) + space() for i in ids) + "]" for ids in lists) + space()
+    plain_text = space() + "".join(str(i) + rng.choice([" ", "\n", "\t\x0c"])
+                                   for ids in lists for i in ids)
+    expected = [i for ids in lists for i in ids]
+    for text in (json_text, plain_text):
+        for read_size in (1, 2, 3, 7, 64, 1 << 20):
+            got = [i for ids in read_ids(io.BytesIO(text.encode()), "t", read_size) for i in ids]
+            assert got == expected
+    for bad, message in [("[1, 2, 3", "not closed"), ("[1,, 2]", "not a token id: ,"),
+                         ("[1 2]", "expected ',' or ']'"), ("[1.5]", "not a token id: 1.5"),
+                         ("1 2 +3 0x4", "not a token id: '0x4'"), ("[1] 2", "expected a JSON list")]:
+        for read_size in (1, 3, 64):
+            with pytest.raises(CliError, match=re.escape(message)):
+                list(read_ids(io.BytesIO(bad.encode()), "t", read_size))

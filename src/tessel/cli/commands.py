@@ -2,6 +2,7 @@
 from __future__ import annotations
 
 import json
+import os
 from dataclasses import dataclass
 
 from .errors import EXIT_FAILURE, EXIT_OK, EXIT_OVER_LIMIT, CliError, shown, warn
@@ -73,7 +74,7 @@ class _Counter:
 
 def count(args, out, codec) -> int:
     all_sources = list(sources(args.files, trees=True, ignore=not args.no_ignore))
-    labelled = len(args.files) > 1 or any(s.in_tree for s in all_sources)
+    labelled = len(args.files) > 1 or any(os.path.isdir(a) for a in args.files)
     limit = args.limit
     totals = {"tokens": 0, "over": 0, "errors": 0, "skipped": 0}
 
@@ -176,32 +177,35 @@ def encode(args, out, codec) -> int:
     separator, opening, closing = (", ", "[", "]\n") if args.json else (" ", "", "\n")
     for source in _single_sources(args.files):
         with source.open() as f:
-            out.write(opening)
-            first = True
+            written = 0  # ids of this input written so far
+
+            def write(texts: list[str]) -> None:
+                nonlocal written
+                for ids in codec.encode_batch(texts):
+                    if ids:
+                        out.write((separator if written else opening) + separator.join(map(str, ids)))
+                        written += len(ids)
+
             batch: list[str] = []
             batch_chars = 0
-
-            def flush() -> None:
-                nonlocal first, batch, batch_chars
-                for ids in codec.encode_batch(batch):
-                    if ids:
-                        out.write(("" if first else separator) + separator.join(map(str, ids)))
-                        first = False
-                batch, batch_chars = [], 0
-
             for block in text_blocks(f, shown(source.name)):
                 batch.append(block)
                 batch_chars += len(block)
                 if batch_chars >= BATCH_CHARS:
-                    flush()
-            flush()
-            out.write(closing)
+                    write(batch)
+                    batch, batch_chars = [], 0
+            write(batch)
+            out.write(("" if written else opening) + closing)
     return EXIT_OK
 
 
 def decode(args, out, codec) -> int:
     for source in _single_sources(args.files):
         with source.open() as f:
-            for ids in read_ids(f, shown(source.name), codec):
-                out.write_bytes(codec.decode_bytes(ids))
+            for ids in read_ids(f, shown(source.name)):
+                try:
+                    data = codec.decode_bytes(ids)
+                except CliError as e:
+                    raise CliError(f"{shown(source.name)}: {e}") from None
+                out.write_bytes(data)
     return EXIT_OK

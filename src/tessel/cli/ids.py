@@ -11,7 +11,7 @@ import re
 from typing import BinaryIO, Iterator
 
 from .errors import CliError
-from .numbers import BEYOND_ANY, MAX_DIGITS, parse_decimal
+from .numbers import MAX_DIGITS, parse_decimal
 
 READ_SIZE = 1 << 20
 # No valid input has this much between two separators; reading stops rather than growing.
@@ -36,12 +36,9 @@ _NUMBERS = re.compile(rb"-?[0-9]+")
 _TOKEN = re.compile(rb"[ \t\n\r]*(?:([\[\],])|([^ \t\n\r\[\],]+))")
 
 
-def read_ids(stream: BinaryIO, name: str, codec, read_size: int = READ_SIZE
-             ) -> Iterator[list[int]]:
-    """Lists of ids, in input order.
-
-    Raises CliError for anything that is not an id, or an id the encoding does not have.
-    """
+def read_ids(stream: BinaryIO, name: str, read_size: int = READ_SIZE) -> Iterator[list[int]]:
+    """Lists of ids, in input order (ids of more than MAX_DIGITS digits come back clamped,
+    see parse_decimal). Raises CliError for anything that is not an id."""
     json_mode = None  # decided by the first non-blank byte
     inside = False  # JSON: the last block ended inside a list, after a comma
     buf = b""
@@ -76,7 +73,6 @@ def read_ids(stream: BinaryIO, name: str, codec, read_size: int = READ_SIZE
                 raise CliError(f"{name}: bad JSON: a list is not closed at the end")
         else:
             ids = _plain_block(block, name, offset)
-        _check(ids, codec.first_unknown_id, name, codec.name)
         if ids:
             yield ids
         offset += end
@@ -132,13 +128,6 @@ def _json_block_slowly(block, inside, name, offset):
     if state in ("open", "item"):
         raise CliError(f"{name}: bad JSON: a list is not closed at the end")
     return ids, state == "value"
-
-
-def _check(ids: list[int], first_unknown, name: str, encoding: str) -> None:
-    bad = first_unknown(ids) if ids else None
-    if bad is not None:
-        shown = str(bad) if abs(bad) < BEYOND_ANY else f"of more than {MAX_DIGITS} digits"
-        raise CliError(f"{name}: token id {shown} is not in the vocabulary of {encoding}")
 
 
 def _show(word: bytes) -> str:

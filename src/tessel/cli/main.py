@@ -6,13 +6,13 @@ import os
 import sys
 
 from . import commands
-from .encodings import DEFAULT_ENCODING, ENCODINGS, load
+from .encodings import ALL, DEFAULT_ENCODING, encoding_for_model, encoding_names, load
 from .errors import EXIT_FAILURE, EXIT_INTERRUPTED, CliError, warn
 from .numbers import parse_decimal
 from .output import Output
 
 DESCRIPTION = """\
-Count, encode and decode tokens of the cl100k_base and o200k_base encodings.
+Count, encode and decode the tokens of text in the encodings of OpenAI models.
 
 Without FILE, or with '-', standard input is read. Text must be UTF-8. Input is read in
 blocks and output written as it is produced, so inputs of any size take little memory.
@@ -61,10 +61,22 @@ def parser() -> argparse.ArgumentParser:
     p.add_argument("--version", action="store_true", help="print the version and exit")
     subs = p.add_subparsers(dest="command", metavar="COMMAND")
 
-    def command(name: str, help: str, files_help: str, description: str | None = None):
+    names = encoding_names()
+
+    def command(name: str, help: str, files_help: str, description: str | None = None,
+                specials: bool = True):
         sub = subs.add_parser(name, help=help, description=description or help)
-        sub.add_argument("-e", "--encoding", choices=ENCODINGS, default=DEFAULT_ENCODING,
-                         help="the encoding (default: %(default)s)")
+        which = sub.add_mutually_exclusive_group()
+        which.add_argument("-e", "--encoding", choices=names,
+                           help=f"the encoding (default: {DEFAULT_ENCODING})")
+        which.add_argument("-m", "--model", metavar="MODEL",
+                           help="the encoding of this model (e.g. gpt-4o), as "
+                           "tessel.encoding_for_model picks it")
+        if specials:
+            sub.add_argument("--allowed-special", action="append", metavar="TOKEN",
+                             help=f"read this special token (e.g. '<|endoftext|>'), or every "
+                             f"one with '{ALL}', as itself; may be repeated. Without it, "
+                             "text that looks like a special token is ordinary text")
         sub.add_argument("files", nargs="*", metavar="FILE", help=files_help)
         return sub
 
@@ -90,6 +102,7 @@ def parser() -> argparse.ArgumentParser:
                         help="print each input's ids as a JSON list")
     command(
         "decode", "write the text (bytes) that token ids stand for", "files of ids",
+        specials=False,
         description="Write the bytes that token ids stand for. Ids are read as JSON lists "
         "(one or more, e.g. the output of 'encode --json') or as ASCII decimal integers "
         "separated by whitespace; the ids of all inputs are decoded in order. The bytes are "
@@ -115,7 +128,8 @@ def main(argv: list[str] | None = None) -> int:
             p.print_usage(sys.stderr) if sys.stderr is not None else None
             warn("a command is required (count, encode or decode)")
             return EXIT_FAILURE
-        codec = load(args.encoding)
+        name = encoding_for_model(args.model) if args.model else args.encoding
+        codec = load(name or DEFAULT_ENCODING, getattr(args, "allowed_special", None))
         run = {"count": commands.count, "encode": commands.encode,
                "decode": commands.decode}[args.command]
         status = run(args, out, codec)
