@@ -54,6 +54,10 @@ def read_ids(stream: BinaryIO, name: str, read_size: int = READ_SIZE) -> Iterato
             else:
                 continue
         if final:
+            if not buf:  # the last block ended right at the end of the input
+                if inside:
+                    raise CliError(f"{name}: bad JSON: a list is not closed at the end")
+                return
             end = len(buf)
         elif len(buf) < read_size:
             continue  # small inputs are checked whole before anything is written
