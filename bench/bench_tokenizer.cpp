@@ -87,8 +87,19 @@ double median_seconds(int runs, F&& f) {
   return times[times.size() / 2];
 }
 
+// A one-piece input of the given size: the unit repeated, or, for an empty unit, random
+// ASCII letters (the same on every run).
 std::string repeat(const std::string& unit, size_t bytes) {
   std::string s;
+  if (unit.empty()) {
+    uint64_t state = 20240601;
+    while (s.size() < bytes) {
+      state = state * 6364136223846793005ull + 1442695040888963407ull;
+      const int letter = static_cast<int>((state >> 33) % 52);
+      s += static_cast<char>(letter < 26 ? 'a' + letter : 'A' + letter - 26);
+    }
+    return s;
+  }
   while (s.size() + unit.size() <= bytes) s += unit;
   return s;
 }
@@ -131,7 +142,7 @@ int main(int argc, char** argv) {
   }
   const auto texts = corpora(argc > 1 ? argv[1] : kDefaultStdlib);
   const std::vector<std::pair<const char*, std::string>> units = {
-      {"one letter", "a"}, {"punctuation", "!?"}, {"spaces", " "}, {"one CJK char", "\xE4\xB8\xAD"}};
+      {"one letter", "a"}, {"random letters", ""}, {"punctuation", "!?"}, {"spaces", " "}, {"one CJK char", "\xE4\xB8\xAD"}};
 
   for (BuiltinEncoding e : {BuiltinEncoding::cl100k_base, BuiltinEncoding::o200k_base}) {
     const TokenizerModel& t = builtin_tokenizer(e);

@@ -23,6 +23,11 @@ constexpr size_t kInitialResultCapacity = 256;
 // kFast adds the whole-token index and, on longer texts, the memo of short multi-token
 // pieces; the plain walk (stored hash table, a run for every other piece) gives the same
 // ids and is kept as the reference the fast one is tested and fuzzed against.
+// Measured with bench_tokenizer ("x plain": both walks interleaved in one process, 2-core
+// machine under heavy shared load): encode 2.1x / 2.4x on English prose, 1.9x / 2.0x on
+// code, 1.4x / 1.7x on package documentation, 1.7x / 1.6x on CJK (cl100k_base /
+// o200k_base). Instructions (callgrind, cl100k_base): -13% on 4.2 MB of prose, -11% on
+// 2.2 MB of package documentation; the rest of the gain is cache misses avoided.
 template <bool kFast, typename GiveUpAbove, typename OnPiece>
 bool encode_pieces(const TokenizerModel& tokenizer, const uint8_t* text, uint64_t length,
                    GiveUpAbove&& give_up_above, OnPiece&& on_piece) {
