@@ -1,14 +1,16 @@
 // bench_splitters [PYTHON_STDLIB_DIR]
 // Throughput of the piece splitters alone (the walk, no encoding), both encodings in both
 // modes, with the ASCII fast path and with the full rules alone, interleaved run by run in
-// this process, on English prose, Python code and CJK text; and their time on single huge
-// pieces of 1 MiB and 4 MiB, which should grow linearly. Corpora come from this machine: /usr/share/common-licenses,
+// this process, on English prose, Python code and CJK text; the same comparison for the
+// whole pipeline (tokenizer_encode over one model); and the splitters' time on single
+// huge pieces of 1 MiB and 4 MiB, which should grow linearly. Corpora come from this machine: /usr/share/common-licenses,
 // the interpreter's Lib/*.py and Lib/test/cjkencodings/*-utf8.txt (the stdlib directory
 // is asked from `python3` when not given).
 #include <algorithm>
 #include <chrono>
 #include <cstdint>
 #include <cstdio>
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
@@ -19,6 +21,8 @@
 
 #include "pretokenize/piece_walk.hpp"
 #include "pretokenize/splitters.hpp"
+#include "tokenizer/builtin_encodings.hpp"
+#include "tokenizer/tokenizer_model.hpp"
 
 namespace {
 
@@ -98,6 +102,30 @@ std::pair<double, double> interleaved_medians(tessel::PieceSplitter a, tessel::P
   return {ta[ta.size() / 2], tb[tb.size() / 2]};
 }
 
+// The same for tokenizer_encode with two tokenizers.
+std::pair<double, double> interleaved_encode_medians(const tessel::TokenizerModel& a,
+                                                     const tessel::TokenizerModel& b,
+                                                     const std::string& text, int runs) {
+  const auto* bytes = reinterpret_cast<const uint8_t*>(text.data());
+  const auto seconds = [&](const tessel::TokenizerModel& t) {
+    const auto started = std::chrono::steady_clock::now();
+    const auto ids = tessel::tokenizer_encode(t, bytes, text.size());
+    const auto stopped = std::chrono::steady_clock::now();
+    if (ids.empty() && !text.empty()) std::abort();
+    return std::chrono::duration<double>(stopped - started).count();
+  };
+  seconds(a);
+  seconds(b);
+  std::vector<double> ta, tb;
+  for (int i = 0; i < runs; ++i) {
+    ta.push_back(seconds(a));
+    tb.push_back(seconds(b));
+  }
+  std::sort(ta.begin(), ta.end());
+  std::sort(tb.begin(), tb.end());
+  return {ta[ta.size() / 2], tb[tb.size() / 2]};
+}
+
 std::string random_letters(size_t bytes) {
   std::mt19937 rng(1);
   std::string s(bytes, 'a');
@@ -156,6 +184,23 @@ int main(int argc, char** argv) {
       const double mb = c.text.size() / 1e6;
       std::printf("%-13s %-6s %10.1f %10.1f %7.2f %10.0f\n", s.name, c.name, mb / t_full,
                   mb / t_fast, t_full / t_fast, pieces / mb);
+    }
+  }
+
+  std::printf("\nEncode (tokenizer_encode) in MB/s, same model, medians of 7 interleaved runs:\n"
+              "full rules alone, with the ASCII fast path, and their ratio\n");
+  std::printf("%-13s %-6s %10s %10s %7s\n", "splitter", "corpus", "full", "fast", "ratio");
+  for (const auto& s : splitters) {
+    const auto encoding = s.rules == SplitRules::cl100k ? tessel::BuiltinEncoding::cl100k_base
+                                                        : tessel::BuiltinEncoding::o200k_base;
+    const tessel::TokenizerModel& fast = tessel::builtin_tokenizer(encoding, s.mode);
+    const tessel::TokenizerModel full{fast.model, tessel::full_rules_splitter(s.rules, s.mode)};
+    for (const auto& c : corpora) {
+      if (c.text.empty()) continue;
+      const auto [t_full, t_fast] = interleaved_encode_medians(full, fast, c.text, 7);
+      const double mb = c.text.size() / 1e6;
+      std::printf("%-13s %-6s %10.1f %10.1f %7.2f\n", s.name, c.name, mb / t_full, mb / t_fast,
+                  t_full / t_fast);
     }
   }
 

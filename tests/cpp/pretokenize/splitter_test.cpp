@@ -32,8 +32,11 @@ Offsets walk_offsets(PieceSplitter split, const uint8_t* text, uint64_t length) 
   return offsets;
 }
 
-const std::pair<const char*, PieceSplitter> kSplitters[] = {{"cl100k_base", split_next_cl100k},
-                                                            {"o200k_base", split_next_o200k}};
+const std::pair<const char*, PieceSplitter> kSplitters[] = {
+    {"cl100k_base", split_next_cl100k},
+    {"o200k_base", split_next_o200k},
+    {"cl100k_base exact", piece_splitter(SplitRules::cl100k, SplitMode::exact)},
+    {"o200k_base exact", piece_splitter(SplitRules::o200k, SplitMode::exact)}};
 
 using Example = std::pair<std::string, std::vector<std::string>>;  // text, pieces
 
