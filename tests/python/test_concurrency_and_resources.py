@@ -101,7 +101,7 @@ def every_method_once(text, raw, ids, batch, id_batch):
         ]:
             try:
                 method(*args)
-            except (TypeError, ValueError, RuntimeError):
+            except (TypeError, ValueError, OverflowError, RuntimeError):
                 pass
 
 

@@ -1,6 +1,5 @@
 #include "python/python_util.hpp"
 
-#include <climits>
 #include <exception>
 #include <new>
 
@@ -63,14 +62,14 @@ bool read_id_list(PyObject* list, std::vector<uint32_t>& ids) {
     PyObject* element = PyList_GET_ITEM(list, i);
     Py_INCREF(element);
     PyRef item(element);
-    const long value = PyLong_AsLong(item.get());
-    if (value == -1 && PyErr_Occurred()) return false;
-    if (value < INT32_MIN || value > INT32_MAX) {
-      PyErr_Format(PyExc_OverflowError, "token id %ld does not fit in 32 bits", value);
-      return false;
-    }
-    if (value < 0) {
-      PyErr_Format(PyExc_ValueError, "token ids must not be negative, got %ld", value);
+    int overflow = 0;
+    const long long value = PyLong_AsLongLongAndOverflow(item.get(), &overflow);
+    if (value == -1 && overflow == 0 && PyErr_Occurred()) return false;
+    if (overflow != 0 || value < 0 || value > static_cast<long long>(UINT32_MAX)) {
+      PyRef number(PyNumber_Index(item.get()));
+      if (!number) return false;
+      PyErr_Format(PyExc_OverflowError, "token id %R is out of range (0 to %lu)", number.get(),
+                   static_cast<unsigned long>(UINT32_MAX));
       return false;
     }
     ids.push_back(static_cast<uint32_t>(value));
