@@ -42,7 +42,9 @@ bool TextArgument::read(PyObject* argument, bool accept_str) {
   }
   data_ = static_cast<const uint8_t*>(view_.buf);
   size_ = static_cast<uint64_t>(view_.len);
-  immutable_ = view_.readonly != 0;
+  PyObject* exporter = argument;
+  if (PyMemoryView_Check(argument)) exporter = PyMemoryView_GET_BUFFER(argument)->obj;
+  immutable_ = exporter != nullptr && PyBytes_Check(exporter);
   return true;
 }
 

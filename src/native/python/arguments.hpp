@@ -37,9 +37,9 @@ class TextArgument {
 
   const uint8_t* data() const { return data_; }
   uint64_t size() const { return size_; }
-  // Whether the bytes stay the same while the interpreter lock is released: a str is
-  // immutable, a read-only buffer cannot be written through Python. A writable buffer
-  // (a bytearray, say) could be changed by another thread in the middle of a scan.
+  // Whether the bytes are sure to stay the same while the interpreter lock is released: a
+  // str or bytes object, or a memoryview of one. Any other buffer (a bytearray, an mmap, a
+  // read-only view of a bytearray) may be written by another thread in the middle of a scan.
   bool immutable() const { return immutable_; }
 
  private:
