@@ -76,6 +76,8 @@ PyCFunction o() {
   return as_method_o<BytePairEncoding, Body>();
 }
 
+// METH_O instead of an argument tuple: count(b"hello world") went from 979 to 326 ns a call
+// (measured as for the Tokenizer methods).
 PyMethodDef bpe_methods[] = {
     {"count", o<count>(), METH_O,
      "count($self, data, /)\n--\n\n"
