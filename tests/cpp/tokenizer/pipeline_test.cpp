@@ -37,6 +37,17 @@ TEST(Builtin, MadeOnFirstUseOnce) {
   EXPECT_EQ(&first, &tokenizer(BuiltinEncoding::cl100k_base));
   EXPECT_EQ(first.splitter, &split_next_cl100k);
   EXPECT_EQ(tokenizer(BuiltinEncoding::o200k_base).splitter, &split_next_o200k);
+  // The exact mode shares the model and differs only in its splitter.
+  const std::string_view text = "x\n \ny";
+  for (const auto& [e, line_breaks] : {std::pair{BuiltinEncoding::cl100k_base, 27907u},
+                                       std::pair{BuiltinEncoding::o200k_base, 47812u}}) {
+    const TokenizerModel& exact = builtin_tokenizer(e, SplitMode::exact);
+    EXPECT_EQ(exact.model, tokenizer(e).model);
+    EXPECT_EQ(&exact, &builtin_tokenizer(e, SplitMode::exact));
+    EXPECT_EQ(tokenizer_encode(exact, bytes_of(text), text.size()),
+              (std::vector<uint32_t>{87, line_breaks, 88}));
+  }
+  EXPECT_EQ(encode(BuiltinEncoding::cl100k_base, "x\n \ny"), (std::vector<uint32_t>{87, 198, 720, 88}));
 }
 
 TEST(Pipeline, KnownIds) {
