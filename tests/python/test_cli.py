@@ -205,7 +205,7 @@ def test_blocks_are_cut_only_where_a_piece_starts():
 
 
 def test_large_inputs_stream_with_the_ids_of_the_whole_text():
-    text = "".join(_mixed_texts(11, 400)) * 8  # several reads of 1 MiB
+    text = "".join(_mixed_texts(11, 400)) * 8  # several reads
     with open("big.txt", "w", encoding="utf-8", newline="") as f:
         f.write(text)
     ids = CL100K.encode_ordinary(text)

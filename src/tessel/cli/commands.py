@@ -13,7 +13,7 @@ from .streaming import NotUtf8, text_blocks
 
 # Text handed to the worker pool in one call: enough to keep every thread busy, little
 # enough that memory stays flat however large the input is.
-BATCH_CHARS = 4 << 20
+BATCH_CHARS = 1 << 20
 
 
 @dataclass

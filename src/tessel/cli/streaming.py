@@ -37,7 +37,7 @@ from .errors import CliError
 class NotUtf8(CliError):
     """The input is not UTF-8 text."""
 
-READ_SIZE = 1 << 20  # bytes per read; a block is at least this much text, if it can be cut
+READ_SIZE = 1 << 18  # bytes per read; a block is at least this much text, if it can be cut
 
 _CUT = re.compile(r"(?<=[A-Za-z])(?=[ \t\r\n])|(?<=\n)(?=[A-Za-z\u4e00-\u9fff])")
 # Cut points are searched from the end of the new text backwards in windows of growing size,
