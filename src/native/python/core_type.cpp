@@ -44,13 +44,16 @@ struct CoreObject {
 // The rule sets the package's patterns map to, in the order the Python layer numbers them.
 enum RuleSet : long { kCl100kRules = 0, kO200kRules = 1 };
 
+// This layer promises tiktoken's ids, so it always splits in the exact mode.
 PieceSplitter exact_splitter(long rules) {
-  return rules == kO200kRules ? split_next_o200k : split_next_cl100k;
+  return piece_splitter(rules == kO200kRules ? SplitRules::o200k : SplitRules::cl100k,
+                        SplitMode::exact);
 }
 
 const TokenizerModel& exact_builtin(long rules) {
-  return builtin_tokenizer(rules == kO200kRules ? BuiltinEncoding::o200k_base
-                                                : BuiltinEncoding::cl100k_base);
+  return builtin_tokenizer(
+      rules == kO200kRules ? BuiltinEncoding::o200k_base : BuiltinEncoding::cl100k_base,
+      SplitMode::exact);
 }
 
 const uint8_t* as_bytes(const char* text) { return reinterpret_cast<const uint8_t*>(text); }
