@@ -41,8 +41,8 @@ FailureLinks link_failures(const TokenTrie& trie) {
   for (size_t head = 0; head < queue.size(); ++head) {
     const int32_t u = queue[head];
     const TrieNode& node = trie.nodes[u];
-    if (node.token != -1) {
-      links.outputs.push_back(OutputLink{static_cast<uint32_t>(node.token), links.depth[u],
+    if (node.token != kNoToken) {
+      links.outputs.push_back(OutputLink{node.token, links.depth[u],
                                          links.out_head[links.fail[u]]});
       links.out_head[u] = static_cast<uint32_t>(links.outputs.size() - 1);
     } else {
@@ -180,8 +180,7 @@ MatchAutomaton automaton_from_trie(const TokenTrie& trie, uint32_t kind) {
     const int32_t p = placement.pos[u];
     if (p < 0) continue;  // unreachable node (cannot happen for a trie built by insertion)
     automaton.states[p] = AutomatonState{placement.pos[links.fail[u]], links.out_head[u],
-                                         static_cast<uint32_t>(trie.nodes[u].token),
-                                         links.depth[u]};
+                                         trie.nodes[u].token, links.depth[u]};
   }
   automaton.state_count = slots;
   automaton.output_count = static_cast<int32_t>(links.outputs.size());

@@ -27,7 +27,10 @@ namespace tessel::testing {
 inline const BytePairEncoding& built_model(const EmbeddedVocab& vocab) {
   static std::map<const EmbeddedVocab*, std::unique_ptr<BytePairEncoding>> cache;
   auto& slot = cache[&vocab];
-  if (!slot) slot = build_model(vocab.token_bytes, vocab.token_starts, vocab.token_count);
+  if (!slot) {
+    slot = build_model(vocab.token_bytes, vocab.token_starts, vocab.token_count,
+                       ModelTables::kImage);
+  }
   return *slot;
 }
 
@@ -141,6 +144,29 @@ inline std::vector<std::string> real_texts() {
   return texts;
 }
 
+// The tables encoding and decoding read are equal, slot for slot.
+inline void expect_same_encoding_tables(const BytePairEncoding& a, const BytePairEncoding& b) {
+  auto same_words = [](const auto& x, const auto& y) {
+    return x.size() == y.size() &&
+           std::memcmp(x.data(), y.data(), x.size() * sizeof(x[0])) == 0;
+  };
+  EXPECT_EQ(a.token_count, b.token_count);
+  EXPECT_EQ(a.token_bytes, b.token_bytes);
+  EXPECT_EQ(a.token_starts, b.token_starts);
+  EXPECT_EQ(a.hash_multiplier, b.hash_multiplier);
+  EXPECT_EQ(a.token_hash_capacity, b.token_hash_capacity);
+  EXPECT_TRUE(same_words(a.token_hash_table, b.token_hash_table));
+  EXPECT_EQ(a.merge_left, b.merge_left);
+  EXPECT_EQ(a.merge_right, b.merge_right);
+  EXPECT_EQ(a.pair_capacity, b.pair_capacity);
+  EXPECT_TRUE(same_words(a.pair_table, b.pair_table));
+  EXPECT_EQ(a.longest_proper_prefix, b.longest_proper_prefix);
+  EXPECT_TRUE(same_words(a.prefix_steps, b.prefix_steps));
+  EXPECT_EQ(a.pair_filter, b.pair_filter);
+  EXPECT_EQ(a.longest_token_length, b.longest_token_length);
+}
+
+// Every table of two kImage models is equal, slot for slot.
 inline void expect_same_tables(const BytePairEncoding& a, const BytePairEncoding& b) {
   auto same_words = [](const auto& x, const auto& y) {
     return x.size() == y.size() &&
