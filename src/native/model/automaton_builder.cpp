@@ -192,6 +192,34 @@ MatchAutomaton automaton_from_trie(const TokenTrie& trie, uint32_t kind) {
   return automaton;
 }
 
+std::vector<PrefixStep> prefix_steps_from_trie(const TokenTrie& trie) {
+  if (trie.nodes[0].child_count != 256) return {};
+  const Placement placement = place_nodes(trie);
+  const int32_t slots = static_cast<int32_t>(placement.base.size());
+  std::vector<PrefixStep> steps(slots, PrefixStep{0, 0, kNoToken, 0});
+  // Depths in breadth-first order: every parent comes before its children.
+  std::vector<uint32_t> depth(trie.node_count, 0);
+  std::vector<int32_t> queue;
+  queue.reserve(trie.node_count);
+  queue.push_back(0);
+  for (size_t head = 0; head < queue.size(); ++head) {
+    const int32_t u = queue[head];
+    const TrieNode& node = trie.nodes[u];
+    const int32_t p = placement.pos[u];
+    steps[p].token = node.token;
+    steps[p].depth = depth[u];
+    for (uint32_t e = 0; e < node.child_count; ++e) {
+      depth[node.children[e].child] = depth[u] + 1;
+      queue.push_back(node.children[e].child);
+    }
+  }
+  for (int32_t p = 0; p < slots; ++p) {
+    steps[p].base = placement.base[p];
+    steps[p].check = placement.check[p];
+  }
+  return steps;
+}
+
 std::vector<PrefixStep> prefix_steps_of(const MatchAutomaton& automaton) {
   const int32_t root_base = automaton.base[0];
   for (int c = 0; c < 256; ++c) {

@@ -83,16 +83,19 @@ std::unique_ptr<BytePairEncoding> build_model(const uint8_t* token_bytes,
     for (uint32_t i = 0; i < n; ++i) {
       trie_insert(forward, model->token_data(i), model->token_length(i), i);
     }
-    model->forward_automaton = std::make_unique<MatchAutomaton>(automaton_from_trie(forward, 0));
+    // The queries below walk the packed steps when every byte is a token; only an image
+    // or a vocabulary that lacks a byte needs the whole automaton.
+    if (tables == ModelTables::kEncoding) model->prefix_steps = prefix_steps_from_trie(forward);
+    if (model->prefix_steps.empty()) {
+      model->forward_automaton =
+          std::make_unique<MatchAutomaton>(automaton_from_trie(forward, 0));
+      model->prefix_steps = prefix_steps_of(*model->forward_automaton);
+    }
   }
-  // The queries below walk the packed steps when every byte is a token.
-  model->prefix_steps = prefix_steps_of(*model->forward_automaton);
   if (tables == ModelTables::kImage) {
     // Made from the same trie, the kind 1 automaton equals the kind 0 one but for its kind.
     model->second_forward_automaton = std::make_unique<MatchAutomaton>(*model->forward_automaton);
     model->second_forward_automaton->kind = 1;
-  } else if (!model->prefix_steps.empty()) {
-    model->forward_automaton.reset();
   }
 
   model->longest_proper_prefix.resize(n);
