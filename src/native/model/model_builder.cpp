@@ -51,15 +51,6 @@ std::unique_ptr<BytePairEncoding> build_model(const uint8_t* token_bytes,
   model->token_bytes.assign(token_bytes, token_bytes + token_starts[n]);
   model->token_starts.assign(token_starts, token_starts + n + 1);
 
-  model->token_hash_capacity = table_capacity(n);
-  model->token_hash_table.assign(model->token_hash_capacity, TokenHashSlot{0, kNoToken});
-  for (uint32_t i = 0; i < n; ++i) {
-    token_hash_insert(*model,
-                      token_hash32(model->token_data(i), model->token_length(i),
-                                   model->hash_multiplier),
-                      i);
-  }
-
   // Only an image holds the reverse automaton, and nothing else needs it, so it is made
   // beside the rest of the build, on a second thread when one can be started.
   std::future<MatchAutomaton> reverse_automaton;
@@ -92,6 +83,16 @@ std::unique_ptr<BytePairEncoding> build_model(const uint8_t* token_bytes,
       model->prefix_steps = prefix_steps_of(*model->forward_automaton);
     }
   }
+  // Filled once the trie is gone, which lowers the build's peak memory.
+  model->token_hash_capacity = table_capacity(n);
+  model->token_hash_table.assign(model->token_hash_capacity, TokenHashSlot{0, kNoToken});
+  for (uint32_t i = 0; i < n; ++i) {
+    token_hash_insert(*model,
+                      token_hash32(model->token_data(i), model->token_length(i),
+                                   model->hash_multiplier),
+                      i);
+  }
+
   if (tables == ModelTables::kImage) {
     // Made from the same trie, the kind 1 automaton equals the kind 0 one but for its kind.
     model->second_forward_automaton = std::make_unique<MatchAutomaton>(*model->forward_automaton);
