@@ -30,6 +30,8 @@ void derive_lookup_tables(BytePairEncoding& model, ModelTables tables) {
     if (slot.merged == kNoToken) continue;
     set_bit(model.pair_filter.data(), pair_hash32(slot.left, slot.right) & model.pair_filter_mask);
   }
+  model.whole_tokens = build_whole_token_index(model.token_bytes.data(), model.token_starts.data(),
+                                               model.token_count);
   if (tables == ModelTables::kEncoding) drop_image_only_tables(model);
 }
 

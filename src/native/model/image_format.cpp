@@ -21,33 +21,33 @@ static_assert(kAutomataAt + kImageAutomata * kAutomatonFieldsSize == kImageHeade
 
 ImageHeader read_image_header(const uint8_t bytes[kImageHeaderSize]) {
   ImageHeader h;
-  h.token_count = load_le32(bytes + kTokenCountAt);
-  h.hash_multiplier = load_le64(bytes + kHashMultiplierAt);
-  h.token_hash_capacity = load_le32(bytes + kTokenHashCapacityAt);
-  h.token_hash_count = load_le32(bytes + kTokenHashCountAt);
-  h.pair_capacity = load_le32(bytes + kPairCapacityAt);
-  h.pair_count = load_le32(bytes + kPairCountAt);
+  h.token_count = read_le32(bytes + kTokenCountAt);
+  h.hash_multiplier = read_le64(bytes + kHashMultiplierAt);
+  h.token_hash_capacity = read_le32(bytes + kTokenHashCapacityAt);
+  h.token_hash_count = read_le32(bytes + kTokenHashCountAt);
+  h.pair_capacity = read_le32(bytes + kPairCapacityAt);
+  h.pair_count = read_le32(bytes + kPairCountAt);
   for (int k = 0; k < kImageAutomata; ++k) {
     const uint8_t* fields = bytes + kAutomataAt + kAutomatonFieldsSize * k;
-    h.automata[k].state_count = static_cast<int32_t>(load_le32(fields));
-    h.automata[k].output_count = static_cast<int32_t>(load_le32(fields + 4));
-    h.automata[k].kind = load_le32(fields + 8);
+    h.automata[k].state_count = static_cast<int32_t>(read_le32(fields));
+    h.automata[k].output_count = static_cast<int32_t>(read_le32(fields + 4));
+    h.automata[k].kind = read_le32(fields + 8);
   }
   return h;
 }
 
 void write_image_header(const ImageHeader& h, uint8_t bytes[kImageHeaderSize]) {
-  store_le32(bytes + kTokenCountAt, h.token_count);
-  store_le64(bytes + kHashMultiplierAt, h.hash_multiplier);
-  store_le32(bytes + kTokenHashCapacityAt, h.token_hash_capacity);
-  store_le32(bytes + kTokenHashCountAt, h.token_hash_count);
-  store_le32(bytes + kPairCapacityAt, h.pair_capacity);
-  store_le32(bytes + kPairCountAt, h.pair_count);
+  write_le32(bytes + kTokenCountAt, h.token_count);
+  write_le64(bytes + kHashMultiplierAt, h.hash_multiplier);
+  write_le32(bytes + kTokenHashCapacityAt, h.token_hash_capacity);
+  write_le32(bytes + kTokenHashCountAt, h.token_hash_count);
+  write_le32(bytes + kPairCapacityAt, h.pair_capacity);
+  write_le32(bytes + kPairCountAt, h.pair_count);
   for (int k = 0; k < kImageAutomata; ++k) {
     uint8_t* fields = bytes + kAutomataAt + kAutomatonFieldsSize * k;
-    store_le32(fields, static_cast<uint32_t>(h.automata[k].state_count));
-    store_le32(fields + 4, static_cast<uint32_t>(h.automata[k].output_count));
-    store_le32(fields + 8, h.automata[k].kind);
+    write_le32(fields, static_cast<uint32_t>(h.automata[k].state_count));
+    write_le32(fields + 4, static_cast<uint32_t>(h.automata[k].output_count));
+    write_le32(fields + 8, h.automata[k].kind);
   }
 }
 

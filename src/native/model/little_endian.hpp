@@ -7,21 +7,21 @@
 
 namespace tessel {
 
-inline uint32_t load_le32(const uint8_t* p) {
+inline uint32_t read_le32(const uint8_t* p) {
   return uint32_t{p[0]} | uint32_t{p[1]} << 8 | uint32_t{p[2]} << 16 | uint32_t{p[3]} << 24;
 }
 
-inline uint64_t load_le64(const uint8_t* p) {
-  return uint64_t{load_le32(p)} | uint64_t{load_le32(p + 4)} << 32;
+inline uint64_t read_le64(const uint8_t* p) {
+  return uint64_t{read_le32(p)} | uint64_t{read_le32(p + 4)} << 32;
 }
 
-inline void store_le32(uint8_t* p, uint32_t v) {
+inline void write_le32(uint8_t* p, uint32_t v) {
   for (int i = 0; i < 4; ++i) p[i] = static_cast<uint8_t>(v >> (8 * i));
 }
 
-inline void store_le64(uint8_t* p, uint64_t v) {
-  store_le32(p, static_cast<uint32_t>(v));
-  store_le32(p + 4, static_cast<uint32_t>(v >> 32));
+inline void write_le64(uint8_t* p, uint64_t v) {
+  write_le32(p, static_cast<uint32_t>(v));
+  write_le32(p + 4, static_cast<uint32_t>(v >> 32));
 }
 
 // Image records consist of 32-bit words; on a big-endian machine each is swapped between
