@@ -33,11 +33,12 @@ struct SmallVocabulary {
 };
 
 // Tries `merges` merges, each joining two tokens that pick(n) chooses among the n
-// joinable ones (the alphabet's letters, the two bytes of "é", and earlier merges). A
-// merge is kept only when the vocabulary so far encodes it as exactly its two halves, so
-// that every token is reachable, as in a trained vocabulary.
+// joinable ones (the alphabet's letters, the two bytes of "é", and earlier merges). When
+// trained, a merge is kept only when the vocabulary so far encodes it as exactly its two
+// halves, so that every token is reachable, as in a trained vocabulary; otherwise every
+// new string is kept, reachable or not.
 template <typename Pick>
-SmallVocabulary trained_vocabulary(size_t merges, Pick&& pick) {
+SmallVocabulary joined_vocabulary(size_t merges, bool trained, Pick&& pick) {
   SmallVocabulary v;
   for (int b = 0; b < 256; ++b) {
     v.tokens.emplace_back(1, static_cast<char>(b));
@@ -51,12 +52,18 @@ SmallVocabulary trained_vocabulary(size_t merges, Pick&& pick) {
     const std::string& left = v.tokens[joinable[pick(joinable.size())]];
     const std::string& right = v.tokens[joinable[pick(joinable.size())]];
     const std::string joined = left + right;
-    if (joined.size() > kMaxSmallTokenLength || v.reference.encode(joined).size() != 2) continue;
+    if (joined.size() > kMaxSmallTokenLength) continue;
+    if (trained && v.reference.encode(joined).size() != 2) continue;
+    if (!v.reference.add(joined)) continue;
     joinable.push_back(static_cast<uint32_t>(v.tokens.size()));
     v.tokens.push_back(joined);
-    v.reference.add(joined);
   }
   return v;
+}
+
+template <typename Pick>
+SmallVocabulary trained_vocabulary(size_t merges, Pick&& pick) {
+  return joined_vocabulary(merges, true, pick);
 }
 
 }  // namespace tessel::fuzz
