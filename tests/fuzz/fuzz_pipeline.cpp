@@ -76,6 +76,13 @@ void check_text(const Encoding& encoding, std::string_view text) {
 
 }  // namespace
 
+// The models are built here, where libFuzzer's per-input time limit does not apply.
+extern "C" int LLVMFuzzerInitialize(int*, char***) {
+  encodings();
+  pool();
+  return 0;
+}
+
 // Input: one byte giving the number of batch texts, one byte per cut between them (the
 // share of what is left that the text before the cut takes), then the text.
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
