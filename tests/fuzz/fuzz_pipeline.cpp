@@ -1,8 +1,8 @@
-// The text pipeline of both built-in encodings on any bytes: encode, count and
-// count_till_limit agree at limits around the count; the ids decode to the input; the
-// ids are the byte-level encoder's ids of each piece (which checks the whole-token
-// lookup against the search) and, for short pieces, the merge-by-rank reference's; a
-// batch on the worker pool gives what encoding the texts one by one gives.
+// The text pipeline of both built-in encodings in both splitting modes on any bytes:
+// encode, count and count_till_limit agree at limits around the count; the ids decode to
+// the input; the ids are the byte-level encoder's ids of each piece (which checks the
+// whole-token lookup against the search) and, for short pieces, the merge-by-rank
+// reference's; a batch on the worker pool gives what encoding the texts one by one gives.
 #include <cstdint>
 #include <memory>
 #include <string_view>
@@ -27,15 +27,17 @@ constexpr size_t kMaxBatchTexts = 6;
 
 struct Encoding {
   const TokenizerModel* tokenizer;
-  std::unique_ptr<testing::MergeByRank> reference;
+  std::shared_ptr<testing::MergeByRank> reference;  // one per model, shared by its modes
 };
 
 std::vector<Encoding>& encodings() {
   static std::vector<Encoding> all = [] {
     std::vector<Encoding> made;
     for (BuiltinEncoding e : {BuiltinEncoding::cl100k_base, BuiltinEncoding::o200k_base}) {
-      const TokenizerModel& t = builtin_tokenizer(e);
-      made.push_back({&t, std::make_unique<testing::MergeByRank>(*t.model)});
+      const TokenizerModel& classic = builtin_tokenizer(e, SplitMode::classic);
+      const auto reference = std::make_shared<testing::MergeByRank>(*classic.model);
+      made.push_back({&classic, reference});
+      made.push_back({&builtin_tokenizer(e, SplitMode::exact), reference});
     }
     return made;
   }();

@@ -1,6 +1,7 @@
-// The piece splitters on any bytes: each call keeps its contract, the pieces tile the
-// input without gaps or empty pieces, and every piece ends on a character boundary (a
-// character being a well-formed-looking UTF-8 sequence or a byte that begins none).
+// The piece splitters of both encodings in both modes on any bytes: each call keeps its
+// contract, the pieces tile the input without gaps or empty pieces, every piece ends on a
+// character boundary (a character being a well-formed-looking UTF-8 sequence or a byte
+// that begins none), and the ASCII fast path cuts the pieces the full rules cut.
 #include <cstdint>
 #include <vector>
 
@@ -13,8 +14,10 @@ using namespace tessel;
 
 namespace {
 
-void check_splitter(PieceSplitter split, const uint8_t* text, uint64_t length,
-                    const std::vector<bool>& boundary) {
+// The pieces' ends, checked on the way.
+std::vector<uint64_t> checked_pieces(PieceSplitter split, const uint8_t* text, uint64_t length,
+                                     const std::vector<bool>& boundary) {
+  std::vector<uint64_t> ends;
   uint64_t position = 0;
   while (position < length) {
     Piece piece{};
@@ -36,9 +39,11 @@ void check_splitter(PieceSplitter split, const uint8_t* text, uint64_t length,
     FUZZ_CHECK(next_piece(split, text, length, walk_position, start, walk_end));
     FUZZ_CHECK(start == position && walk_end == end && walk_position == end);
     position = end;
+    ends.push_back(end);
   }
   Piece none{};
   FUZZ_CHECK(!split(text, length, length, &none));
+  return ends;
 }
 
 }  // namespace
@@ -52,8 +57,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     at += char_length;
   }
   boundary[size] = true;
-  for (PieceSplitter split : {&split_next_cl100k, &split_next_o200k}) {
-    check_splitter(split, data, size, boundary);
+  for (SplitRules rules : {SplitRules::cl100k, SplitRules::o200k}) {
+    for (SplitMode mode : {SplitMode::classic, SplitMode::exact}) {
+      FUZZ_CHECK(checked_pieces(piece_splitter(rules, mode), data, size, boundary) ==
+                 checked_pieces(full_rules_splitter(rules, mode), data, size, boundary));
+    }
   }
   return 0;
 }

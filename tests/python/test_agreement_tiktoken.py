@@ -1,10 +1,11 @@
 """Whole-text ids against the reference tokenizer `tiktoken` (a black box, its encodings
 built from this project's own rank files, never downloaded).
 
-On real text of this machine, cleared of the few constructs where our splitting rules
-deliberately differ from the published patterns (whitespace between line breaks, U+2019
-and U+180E), the ids are equal. On generated strings that are full of those constructs,
-`tessel.bpe.openai` gives the reference's ids of the pieces our rules cut.
+On real text of this machine, cleared for `tessel.bpe.openai` of the few constructs where
+its splitting rules deliberately differ from the published patterns (whitespace between
+line breaks, U+2019 and U+180E), the ids are equal; the exact splitting mode takes the
+texts as they are. On generated strings that are full of those constructs,
+`tessel.bpe.openai` gives the reference's ids of the pieces its rules cut.
 TESSEL_DIFFERENTIAL_STRINGS sets how many strings each generated test takes (2,000 by
 default; a million for a long run).
 """
@@ -13,6 +14,7 @@ import glob
 import os
 import random
 import re
+import subprocess
 import sysconfig
 from pathlib import Path
 
@@ -75,6 +77,30 @@ def test_ids_equal_reference_on_real_text(name, corpus):
     if not text:
         pytest.skip(f"no {corpus} text on this machine")
     ours = MAKERS[name]().encode(text)
+    theirs = reference(name).encode_ordinary(text)
+    if ours != theirs:
+        i = first_difference(ours, theirs)
+        context = reference(name).decode(theirs[max(0, i - 5) : i + 5])
+        pytest.fail(f"first difference at token {i}, near {context!r}")
+
+
+SPLIT_TOOL = Path(os.environ.get("TESSEL_BUILD_DIR", "/nonexistent")) / "tessel_split"
+
+
+@pytest.mark.skipif(not SPLIT_TOOL.is_file(), reason="TESSEL_BUILD_DIR has no tessel_split")
+@pytest.mark.parametrize("corpus", sorted(CORPORA))
+@pytest.mark.parametrize("name", sorted(MAKERS))
+def test_exact_split_ids_equal_reference_on_real_text(name, corpus):
+    # Real text plus the constructs where the exact mode parts from tessel.bpe.openai.
+    text = CORPORA[corpus]() + "x\n \ny\r\n\t\n don\u2019t \u180e\u180ex \u0301's \u0301!"
+    data = text.encode("utf-8")
+    pieces = subprocess.run([str(SPLIT_TOOL), "--exact", name], input=data,
+                            capture_output=True, check=True).stdout
+    bpe = MAKERS[name]().bpe()
+    ours = []
+    for line in pieces.splitlines():
+        start, end = map(int, line.split())
+        ours += bpe.encode_via_backtracking(data[start:end])
     theirs = reference(name).encode_ordinary(text)
     if ours != theirs:
         i = first_difference(ours, theirs)
