@@ -18,6 +18,10 @@ Operations and the peer's counterparts:
   encode_batch           encode_batch(docs)              encode_ordinary_batch(docs, num_threads=1)
   encode_batch_parallel  encode_batch_parallel(docs)     encode_ordinary_batch(docs)  (its default threads)
 
+Rows whose encoding says "get_encoding" measure the tiktoken-compatible layer
+(tessel.get_encoding(name): encode_ordinary, decode_bytes, encode_ordinary_batch, ...), which
+splits text exactly as tiktoken does; the others measure tessel.bpe.openai (--layers).
+
 Single long inputs ("pathological") are 1 MiB each. The peer is first tried on them in a
 subprocess with a time limit, because it can be very slow or fail on some; where it fails
 or is too slow at 1 MiB it is measured on the largest smaller size that works (the row
@@ -100,6 +104,33 @@ def operations(tok, peer, text: str, docs: list[str]):
             batch_size,
         )
     return ops
+
+
+class ExactLayer:
+    """tessel.get_encoding(name) (the tiktoken-compatible layer, splitting exactly as
+    tiktoken does) under the method names of tessel.bpe.openai's Tokenizer."""
+
+    def __init__(self, name: str):
+        import tessel
+
+        self.enc = tessel.get_encoding(name)
+        self.encode = self.enc.encode_ordinary
+        self.count = self.enc._count_ordinary
+        self.decode = self.enc.decode
+        self.decode_tokens = self.enc.decode_bytes
+
+    def count_till_limit(self, text: str, limit: int):
+        count = self.enc._count_ordinary(text)
+        return count if count <= limit else None
+
+    def bpe(self):
+        return self
+
+    def encode_batch(self, docs):
+        return self.enc.encode_ordinary_batch(docs, num_threads=1)
+
+    def encode_batch_parallel(self, docs):
+        return self.enc.encode_ordinary_batch(docs, num_threads=os.cpu_count() or 1)
 
 
 def timed(fn, repeat: int) -> float:
@@ -404,6 +435,9 @@ def main(argv=None) -> int:
     parser.add_argument("--images", help="directory with precomputed_*.bin to use")
     parser.add_argument("--quick", action="store_true",
                         help="a smoke run: 3 runs, small inputs, 1 first-use run")
+    parser.add_argument("--layers", nargs="+", choices=("openai", "exact"),
+                        default=["openai", "exact"],
+                        help="tessel.bpe.openai, and/or tessel.get_encoding (exact splitting)")
     parser.add_argument("--output", help="also write the Markdown to this file")
     args = parser.parse_args(argv)
     if args.runs < 1 or args.first_use_runs < 1:
@@ -424,7 +458,14 @@ def main(argv=None) -> int:
                                     else sys.argv[0], *(argv if argv is not None else sys.argv[1:])])
     started, load_before = time.perf_counter(), os.getloadavg()[0]
     makers = {"cl100k_base": openai.cl100k_base, "o200k_base": openai.o200k_base}
-    rows, notes, checks = throughput_rows(args, makers, tiktoken)
+    rows, notes, checks = throughput_rows(args, makers, tiktoken) if "openai" in args.layers \
+        else ([], [], [])
+    if "exact" in args.layers:
+        exact = {name: (lambda name=name: ExactLayer(name)) for name in ENCODINGS}
+        more_rows, more_notes, more_checks = throughput_rows(args, exact, tiktoken)
+        rows += [(f"{row[0]} get_encoding", *row[1:]) for row in more_rows]
+        notes += [f"get_encoding: {note}" for note in more_notes]
+        checks += [f"get_encoding: {check}" for check in more_checks]
     first, first_notes = ([], []) if args.no_first_use else first_use_rows(args)
     table = markdown(command, machine(tiktoken), rows, notes, checks, first, first_notes,
                      (load_before, os.getloadavg()[0]), time.perf_counter() - started)

@@ -6,6 +6,7 @@
 #include "model/package_location.hpp"
 #include "parallel/worker_pool.hpp"
 #include "python/bpe_types.hpp"
+#include "python/core_type.hpp"
 
 namespace tessel::python {
 namespace {
@@ -119,6 +120,10 @@ PyObject* init_module() {
       !add_object(bpe.get(), "openai", openai.get()))
     return nullptr;
   if (PyDict_SetItemString(PyImport_GetModuleDict(), "tessel.bpe.openai", openai.get()) < 0)
+    return nullptr;
+  PyRef native(make_native_module());
+  if (!native || !add_object(bpe.get(), "_native", native.get()) ||
+      PyDict_SetItemString(PyImport_GetModuleDict(), "tessel.bpe._native", native.get()) < 0)
     return nullptr;
 
   set_package_file_locator(&locate_tessel_file);
