@@ -14,4 +14,5 @@ if sys.argv[1:] == ["--build"]:
     requirements = pyproject["build-system"]["requires"] + ["cmake>=3.21", "ninja"]
 else:
     requirements = pyproject["project"].get("dependencies", [])
-print("\n".join(requirements))
+for requirement in requirements:
+    print(requirement)
