@@ -38,7 +38,8 @@ def test_round_trip_and_count(tok, text, data):
     ids = tok.encode(text)
     n = len(ids)
     assert tok.decode(ids) == text and bpe.decode_tokens(ids) == raw and tok.count(text) == n
-    assert (tok.encode(raw), tok.count(raw), tok.count_till_limit(raw, n)) == (ids, n, n)
+    for same in (raw, bytearray(raw), memoryview(raw)):
+        assert (tok.encode(same), tok.count(same), tok.count_till_limit(same, n)) == (ids, n, n)
     # The byte-level encoder and the text methods take any bytes, valid UTF-8 or not.
     ids = bpe.encode_via_backtracking(data)
     assert bpe.count(data) == len(ids) and bpe.decode_tokens(ids) == data
@@ -66,7 +67,6 @@ def test_argument_errors():
     for call, error in [
         (lambda: CL100K.encode(5), TypeError), (lambda: CL100K.encode_batch(("a",)), TypeError),
         (lambda: CL100K.encode_batch_parallel("ab"), TypeError),  # a str is no list of texts
-        (lambda: CL100K.encode(bytearray(b"a")), TypeError),  # writable buffers are refused
         (lambda: CL100K.bpe().count("a"), TypeError),  # the byte-level encoder takes no str
         (lambda: CL100K.encode("lone \ud800 surrogate"), UnicodeEncodeError),
     ]:

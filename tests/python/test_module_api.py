@@ -1,5 +1,6 @@
 """The module's structure, its types, object creation, and the options type."""
 
+import inspect
 import os
 import pickle
 import subprocess
@@ -32,6 +33,28 @@ def test_nothing_built_at_import_and_encodings_independent():
     r = subprocess.run([sys.executable, "-c", textwrap.dedent(code)],
                        capture_output=True, text=True, timeout=300)
     assert r.stdout.splitlines() == ["False False", "False True False", "[15339, 1917]"], r.stderr
+
+
+def test_help_at_the_prompt():
+    tok = openai.cl100k_base()
+    assert [repr(x) for x in (tok, tok.bpe(), openai.o200k_base(), Tokenizer())] == [
+        "<Tokenizer cl100k_base>", "<BytePairEncoding cl100k_base>", "<Tokenizer o200k_base>",
+        "<Tokenizer without a model>"]
+    assert repr(ParallelOptions(5)) == "ParallelOptions(min_batch_size=5, chunk_size=100, max_threads=0)"
+    functions = [getattr(openai, name) for name in (
+        "cl100k_base", "o200k_base", "is_cached_cl100k", "is_cached_o200k", "get_num_threads")]
+    for cls in (BytePairEncoding, Tokenizer, ParallelOptions):
+        functions += [m for n, m in vars(cls).items() if callable(m) and not n.startswith("__")]
+    for thing in (tessel.bpe, openai, BytePairEncoding, Tokenizer, ParallelOptions, *functions):
+        assert thing.__doc__ and not thing.__doc__.startswith("--"), thing
+    assert all(inspect.signature(f) for f in functions)
+    assert str(inspect.signature(tok.count_till_limit)) == "(text, limit, /)"
+    assert str(inspect.signature(ParallelOptions)) == (
+        "(min_batch_size=20, chunk_size=100, max_threads=0)")
+    for cls in (Tokenizer, BytePairEncoding):  # made empty, as before, but never with arguments
+        for args, kwargs in (("x",), {}), ((), {"model": 1}):
+            with pytest.raises(TypeError, match=rf"^{cls.__name__}\(\) takes no arguments$"):
+                cls(*args, **kwargs)
 
 
 def test_get_num_threads_follows_affinity():

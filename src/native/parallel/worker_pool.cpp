@@ -181,6 +181,11 @@ void run_job(const PoolJob& job) {
   } catch (...) {
     record_failure(*job.group, kJobOtherError);
   }
+  if (job.finished != nullptr) {
+    std::lock_guard<std::mutex> hold(job.group->lock);
+    job.finished->store(1, std::memory_order_release);
+    job.group->done.notify_all();
+  }
   count_down(*job.group);
 }
 
@@ -189,28 +194,41 @@ void wait_for_group(JobGroup& group) {
   group.done.wait(hold, [&group] { return group.remaining.load(std::memory_order_acquire) <= 0; });
 }
 
-void encode_batch_on_pool(WorkerPool* pool, const TokenizerModel& tokenizer,
-                          const uint8_t* const* texts, const uint64_t* lengths, size_t n,
-                          std::vector<uint32_t>* results) {
-  if (n == 0) return;
+EncodeBatchRun::EncodeBatchRun(WorkerPool* pool, const TokenizerModel& tokenizer,
+                               const uint8_t* const* texts, const uint64_t* lengths, size_t n,
+                               std::vector<uint32_t>* results)
+    : finished_(std::make_unique<std::atomic<uint8_t>[]>(n)) {
   if (pool == nullptr || pool->thread_count() == 0) {
     encode_sequentially(tokenizer, texts, lengths, n, results);
+    for (size_t i = 0; i < n; ++i) finished_[i].store(1, std::memory_order_relaxed);
     return;
   }
-  JobGroup group;
-  group.remaining.store(static_cast<int64_t>(n), std::memory_order_relaxed);
+  group_.remaining.store(static_cast<int64_t>(n), std::memory_order_relaxed);
   PoolJob job;
   job.model = &tokenizer;
   job.kind = kJobEncode;
-  job.group = &group;
+  job.group = &group_;
   for (size_t i = 0; i < n; ++i) {
     job.text = texts[i];
     job.length = lengths[i];
     job.ids = &results[i];
+    job.finished = &finished_[i];
     queue_job(*pool, job);
   }
-  wait_for_group(group);
-  switch (group.failure.load(std::memory_order_relaxed)) {
+}
+
+EncodeBatchRun::~EncodeBatchRun() { wait_all(); }
+
+void EncodeBatchRun::wait_for(size_t i) {
+  if (finished(i)) return;
+  std::unique_lock<std::mutex> hold(group_.lock);
+  group_.done.wait(hold, [this, i] { return finished(i); });
+}
+
+void EncodeBatchRun::wait_all() { wait_for_group(group_); }
+
+void EncodeBatchRun::throw_if_failed() const {
+  switch (group_.failure.load(std::memory_order_relaxed)) {
     case kJobOk:
       return;
     case kJobOutOfMemory:
@@ -218,6 +236,14 @@ void encode_batch_on_pool(WorkerPool* pool, const TokenizerModel& tokenizer,
     default:
       throw std::runtime_error("a worker thread failed to encode a text");
   }
+}
+
+void encode_batch_on_pool(WorkerPool* pool, const TokenizerModel& tokenizer,
+                          const uint8_t* const* texts, const uint64_t* lengths, size_t n,
+                          std::vector<uint32_t>* results) {
+  EncodeBatchRun run(pool, tokenizer, texts, lengths, n, results);
+  run.wait_all();
+  run.throw_if_failed();
 }
 
 }  // namespace tessel

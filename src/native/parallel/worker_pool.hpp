@@ -50,6 +50,9 @@ struct PoolJob {
   std::vector<uint32_t>* ids = nullptr;  // kJobEncode: receives the ids (and their count)
   uint64_t* count = nullptr;           // kJobCount, kJobCountTillLimit
   JobGroup* group = nullptr;
+  // Optional: set to 1 (under the group's lock, with a notification on its condition) once
+  // this job's result is written, so the submitter can take results while others still run.
+  std::atomic<uint8_t>* finished = nullptr;
 };
 
 // Fixed ring of pending jobs served by a set of worker threads. Invariant (under lock):
@@ -100,6 +103,36 @@ void run_job(const PoolJob& job);
 
 // Blocks until the group's remaining count is 0.
 void wait_for_group(JobGroup& group);
+
+// A batch encoded on the pool, one job per text, whose results can be taken in input
+// order as they finish while the workers go on with later texts: the submitter turns
+// finished results into its own objects instead of idling until the whole batch is done.
+class EncodeBatchRun {
+ public:
+  // Encodes texts[i] (lengths[i] bytes) into results[i] for i < n. Queues every job
+  // (waiting for ring space when the batch is larger than the ring) and returns. With no
+  // pool, or a pool without workers, encodes every text here, one after another. Throws
+  // std::bad_alloc (nothing queued, or, without a pool, from the encoding itself).
+  EncodeBatchRun(WorkerPool* pool, const TokenizerModel& tokenizer, const uint8_t* const* texts,
+                 const uint64_t* lengths, size_t n, std::vector<uint32_t>* results);
+  // Waits for every job: they point into this object and into the results.
+  ~EncodeBatchRun();
+  EncodeBatchRun(const EncodeBatchRun&) = delete;
+  EncodeBatchRun& operator=(const EncodeBatchRun&) = delete;
+
+  // Whether results[i] is written (it stays untouched by the workers afterwards).
+  bool finished(size_t i) const { return finished_[i].load(std::memory_order_acquire) != 0; }
+  bool all_finished() const { return group_.remaining.load(std::memory_order_acquire) <= 0; }
+  void wait_for(size_t i);
+  void wait_all();
+  // After wait_all: throws std::bad_alloc when a text could not be encoded for lack of
+  // memory, std::runtime_error for any other failure of a job.
+  void throw_if_failed() const;
+
+ private:
+  JobGroup group_;
+  std::unique_ptr<std::atomic<uint8_t>[]> finished_;
+};
 
 // Encodes texts[i] (lengths[i] bytes) into results[i] for i < n, one job per text on the
 // pool, and returns when all are done. With no pool, or a pool without workers, the texts

@@ -3,6 +3,8 @@
 // The Python object records and type objects of the module, and the functions the module
 // initialisation and the types share.
 
+#include <optional>
+
 #include "python/python_util.hpp"
 
 #include "model/byte_pair_encoding.hpp"
@@ -11,18 +13,17 @@
 
 namespace tessel::python {
 
-// tessel.bpe.BytePairEncoding. A zero-filled object (made by calling the type) has no model.
+// tessel.bpe.BytePairEncoding. A zero-filled object (made by calling the type) has no
+// model. The models are the built-in encodings' and live as long as the process.
 struct BytePairEncodingObject {
   PyObject_HEAD
   const BytePairEncoding* model;
-  int32_t owner;  // nonzero: the object releases the model; nothing sets it today
 };
 
 // tessel.bpe.openai.Tokenizer. A zero-filled object has no tokenizer.
 struct TokenizerObject {
   PyObject_HEAD
   const TokenizerModel* tokenizer;
-  int32_t owner;  // nonzero: the object releases the TokenizerModel record (not its model)
 };
 
 // tessel.bpe.openai.ParallelOptions: three stored numbers that nothing reads.
@@ -48,10 +49,15 @@ PyObject* new_tokenizer_object(const TokenizerModel* tokenizer);
 // A new BytePairEncoding object borrowing the model, or null with the Python error set.
 PyObject* new_byte_pair_encoding_object(const BytePairEncoding* model);
 
-// The built-in encoding whose singleton is this tokenizer (or whose model this is); false
-// when it is none of them.
-bool find_builtin_encoding(const TokenizerModel* tokenizer, BuiltinEncoding& encoding);
-bool find_builtin_encoding(const BytePairEncoding* model, BuiltinEncoding& encoding);
+// The built-in encoding whose model this is, if any.
+std::optional<BuiltinEncoding> builtin_encoding_of(const BytePairEncoding* model);
+
+// tp_new of the two model-holding types: an object without a model, as the generic
+// creation gives, but arguments are refused instead of ignored.
+PyObject* new_empty_object(PyTypeObject* type, PyObject* args, PyObject* kwargs);
+
+// "<Tokenizer cl100k_base>"; "<Tokenizer without a model>" for an empty object.
+PyObject* repr_naming_encoding(PyObject* self, const BytePairEncoding* model);
 
 // The `openai` submodule (a borrowed reference, valid once the module is initialised).
 PyObject* openai_module();

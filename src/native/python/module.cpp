@@ -71,21 +71,55 @@ PyObject* openai_get_num_threads(PyObject*, PyObject*) {
 }
 
 PyMethodDef openai_functions[] = {
-    {"cl100k_base", openai_cl100k_base, METH_NOARGS, nullptr},
-    {"o200k_base", openai_o200k_base, METH_NOARGS, nullptr},
-    {"is_cached_cl100k", openai_is_cached_cl100k, METH_NOARGS, nullptr},
-    {"is_cached_o200k", openai_is_cached_o200k, METH_NOARGS, nullptr},
-    {"get_num_threads", openai_get_num_threads, METH_NOARGS, nullptr},
+    {"cl100k_base", openai_cl100k_base, METH_NOARGS,
+     "cl100k_base()\n--\n\n"
+     "Return the cl100k_base tokenizer, made on first use and shared afterwards."},
+    {"o200k_base", openai_o200k_base, METH_NOARGS,
+     "o200k_base()\n--\n\n"
+     "Return the o200k_base tokenizer, made on first use and shared afterwards."},
+    {"is_cached_cl100k", openai_is_cached_cl100k, METH_NOARGS,
+     "is_cached_cl100k()\n--\n\n"
+     "Return True when the cl100k_base tokenizer has been made in this process."},
+    {"is_cached_o200k", openai_is_cached_o200k, METH_NOARGS,
+     "is_cached_o200k()\n--\n\n"
+     "Return True when the o200k_base tokenizer has been made in this process."},
+    {"get_num_threads", openai_get_num_threads, METH_NOARGS,
+     "get_num_threads()\n--\n\n"
+     "Return the number of worker threads of encode_batch_parallel(), starting them\n"
+     "if needed: one per CPU this process may run on."},
     {nullptr, nullptr, 0, nullptr},
 };
 
 PyModuleDef openai_definition = {
-    PyModuleDef_HEAD_INIT, "tessel.bpe.openai", nullptr, -1, openai_functions,
-    nullptr,               nullptr,             nullptr, nullptr,
+    PyModuleDef_HEAD_INIT,
+    "tessel.bpe.openai",
+    "Tokenizers of the cl100k_base and o200k_base encodings.\n\n"
+    "    >>> from tessel.bpe import openai\n"
+    "    >>> tok = openai.cl100k_base()\n"
+    "    >>> tok.encode('hello world')\n"
+    "    [15339, 1917]\n"
+    "    >>> tok.decode([15339, 1917])\n"
+    "    'hello world'\n",
+    -1,
+    openai_functions,
+    nullptr,
+    nullptr,
+    nullptr,
+    nullptr,
 };
 
 PyModuleDef bpe_definition = {
-    PyModuleDef_HEAD_INIT, "bpe", nullptr, -1, nullptr, nullptr, nullptr, nullptr, nullptr,
+    PyModuleDef_HEAD_INIT,
+    "bpe",
+    "Byte-level byte-pair encoding of the cl100k_base and o200k_base vocabularies.\n\n"
+    "The tokenizers are in the submodule tessel.bpe.openai; BytePairEncoding is the\n"
+    "byte-level encoder they use, without pre-tokenization.",
+    -1,
+    nullptr,
+    nullptr,
+    nullptr,
+    nullptr,
+    nullptr,
 };
 
 // Adds a new reference to value under name; false with the Python error set on failure.

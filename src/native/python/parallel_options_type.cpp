@@ -60,15 +60,25 @@ PyObject* options_reduce(PyObject* self, PyObject*) {
                        static_cast<Py_ssize_t>(options->max_threads));
 }
 
+PyObject* options_repr(PyObject* self) {
+  const ParallelOptionsObject* options = as_options(self);
+  return PyUnicode_FromFormat(
+      "ParallelOptions(min_batch_size=%llu, chunk_size=%llu, max_threads=%llu)",
+      static_cast<unsigned long long>(static_cast<uint64_t>(options->min_batch_size)),
+      static_cast<unsigned long long>(static_cast<uint64_t>(options->chunk_size)),
+      static_cast<unsigned long long>(static_cast<uint64_t>(options->max_threads)));
+}
+
 PyGetSetDef options_getset[] = {
-    {"min_batch_size", get_min_batch_size, nullptr, nullptr, nullptr},
-    {"chunk_size", get_chunk_size, nullptr, nullptr, nullptr},
-    {"max_threads", get_max_threads, nullptr, nullptr, nullptr},
+    {"min_batch_size", get_min_batch_size, nullptr, "Stored only (default 20).", nullptr},
+    {"chunk_size", get_chunk_size, nullptr, "Stored only (default 100).", nullptr},
+    {"max_threads", get_max_threads, nullptr, "Stored only (default 0).", nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
 PyMethodDef options_methods[] = {
-    {"__reduce__", options_reduce, METH_NOARGS, nullptr},
+    {"__reduce__", options_reduce, METH_NOARGS,
+     "__reduce__($self, /)\n--\n\nPickle as a constructor call with the stored values."},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -77,6 +87,12 @@ PyMethodDef options_methods[] = {
 void init_parallel_options_type() {
   PyTypeObject& type = ParallelOptionsType;
   type.tp_name = "tessel.bpe.openai.ParallelOptions";
+  type.tp_doc =
+      "ParallelOptions(min_batch_size=20, chunk_size=100, max_threads=0)\n--\n\n"
+      "Options of the parallel batch methods, kept for callers that pass them.\n\n"
+      "The values are stored and read back (as unsigned 64-bit numbers) but change\n"
+      "nothing: every batch uses all worker threads, one job per text.";
+  type.tp_repr = options_repr;
   type.tp_basicsize = sizeof(ParallelOptionsObject);
   type.tp_itemsize = 0;
   type.tp_flags = Py_TPFLAGS_DEFAULT;

@@ -1,6 +1,5 @@
 #include "python/python_util.hpp"
 
-#include <climits>
 #include <exception>
 #include <new>
 
@@ -25,11 +24,16 @@ constexpr uint32_t kSharedIdBound = 1u << 18;
 
 // Python ints for token ids, each made once on first use and kept for the life of the
 // process: filling a list then costs a reference increment per id instead of an
-// allocation. Touched only with the interpreter lock held.
-PyObject* shared_id_object(uint32_t id) {
-  static PyObject** shared = static_cast<PyObject**>(PyMem_RawCalloc(kSharedIdBound, sizeof(PyObject*)));
-  if (shared == nullptr || id >= kSharedIdBound) return PyLong_FromUnsignedLong(id);
-  PyObject*& slot = shared[id];
+// allocation. Touched only with the interpreter lock held. Null when it could not be had.
+PyObject** shared_id_table() {
+  static PyObject** table =
+      static_cast<PyObject**>(PyMem_RawCalloc(kSharedIdBound, sizeof(PyObject*)));
+  return table;
+}
+
+PyObject* shared_id_object(PyObject** table, uint32_t id) {
+  if (table == nullptr || id >= kSharedIdBound) return PyLong_FromUnsignedLong(id);
+  PyObject*& slot = table[id];
   if (slot == nullptr) {
     slot = PyLong_FromUnsignedLong(id);
     if (slot == nullptr) return nullptr;
@@ -43,8 +47,11 @@ PyObject* shared_id_object(uint32_t id) {
 PyObject* id_list_from_ids(const uint32_t* ids, size_t count) {
   PyObject* list = PyList_New(static_cast<Py_ssize_t>(count));
   if (list == nullptr) return nullptr;
+  // Prefetching the table slots and int objects a few ids ahead measured no clear gain
+  // (3-8% fewer ns per id, within the noise of a loaded 2-core machine), so there is none.
+  PyObject** table = shared_id_table();
   for (size_t i = 0; i < count; ++i) {
-    PyObject* value = shared_id_object(ids[i]);
+    PyObject* value = shared_id_object(table, ids[i]);
     if (value == nullptr) {
       Py_DECREF(list);
       return nullptr;
@@ -63,14 +70,14 @@ bool read_id_list(PyObject* list, std::vector<uint32_t>& ids) {
     PyObject* element = PyList_GET_ITEM(list, i);
     Py_INCREF(element);
     PyRef item(element);
-    const long value = PyLong_AsLong(item.get());
-    if (value == -1 && PyErr_Occurred()) return false;
-    if (value < INT32_MIN || value > INT32_MAX) {
-      PyErr_Format(PyExc_OverflowError, "token id %ld does not fit in 32 bits", value);
-      return false;
-    }
-    if (value < 0) {
-      PyErr_Format(PyExc_ValueError, "token ids must not be negative, got %ld", value);
+    int overflow = 0;
+    const long long value = PyLong_AsLongLongAndOverflow(item.get(), &overflow);
+    if (value == -1 && overflow == 0 && PyErr_Occurred()) return false;
+    if (overflow != 0 || value < 0 || value > static_cast<long long>(UINT32_MAX)) {
+      PyRef number(PyNumber_Index(item.get()));
+      if (!number) return false;
+      PyErr_Format(PyExc_OverflowError, "token id %R is out of range (0 to %lu)", number.get(),
+                   static_cast<unsigned long>(UINT32_MAX));
       return false;
     }
     ids.push_back(static_cast<uint32_t>(value));

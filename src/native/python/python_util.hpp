@@ -56,8 +56,8 @@ void set_error_from_current_exception() noexcept;
 PyObject* id_list_from_ids(const uint32_t* ids, size_t count);
 
 // Reads a list of token ids. Returns false with the Python error set when an element is
-// not an integer (TypeError), is negative (ValueError) or does not fit in 32 bits
-// (OverflowError). May throw std::bad_alloc.
+// not an integer (TypeError) or is outside 0 to 2**32 - 1 (OverflowError). Ids above the
+// vocabulary are read as they are; decoding tells them apart. May throw std::bad_alloc.
 bool read_id_list(PyObject* list, std::vector<uint32_t>& ids);
 
 }  // namespace tessel::python

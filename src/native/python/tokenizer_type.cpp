@@ -1,21 +1,19 @@
 // tessel.bpe.openai.Tokenizer: text-level encoding, counting and decoding.
 
 #include <chrono>
-#include <memory>
 #include <optional>
 
 #include "parallel/worker_pool.hpp"
+#include "python/arguments.hpp"
 #include "python/bpe_types.hpp"
+#include "python/method_boundary.hpp"
 
 namespace tessel::python {
 
 PyTypeObject TokenizerType = type_with_header();
 
-namespace {
-
-using Clock = std::chrono::steady_clock;
-
-const TokenizerModel* tokenizer_or_error(PyObject* self) {
+template <>
+const TokenizerModel* model_or_error<TokenizerModel>(PyObject* self) {
   const TokenizerModel* tokenizer = reinterpret_cast<TokenizerObject*>(self)->tokenizer;
   if (tokenizer == nullptr) {
     PyErr_SetString(PyExc_RuntimeError,
@@ -25,63 +23,59 @@ const TokenizerModel* tokenizer_or_error(PyObject* self) {
   return tokenizer;
 }
 
-const uint8_t* as_bytes(const char* text) { return reinterpret_cast<const uint8_t*>(text); }
+namespace {
 
-double seconds_between(Clock::time_point start, Clock::time_point end) {
-  return std::chrono::duration<double>(end - start).count();
+using Clock = std::chrono::steady_clock;
+
+// Texts of at least this many bytes are encoded without the interpreter lock, so other
+// Python threads run meanwhile. count() of 4,095 and 4,096 bytes of prose, interleaved,
+// showed no measurable difference (the release costs well under 1% of about 40 us of
+// encoding). Much lower would not pay: taking the lock back can wait up to a switch
+// interval (5 ms) when another thread is busy, and short calls would pay that often.
+constexpr uint64_t kUnlockedTextBytes = 4096;
+
+double seconds_since(Clock::time_point start) {
+  return std::chrono::duration<double>(Clock::now() - start).count();
 }
 
-PyObject* tokenizer_count_method(PyObject* self, PyObject* args) {
-  const TokenizerModel* tokenizer = tokenizer_or_error(self);
-  if (tokenizer == nullptr) return nullptr;
-  const char* text = nullptr;
-  Py_ssize_t length = 0;
-  if (!PyArg_ParseTuple(args, "s#:count", &text, &length)) return nullptr;
-  try {
-    return PyLong_FromUnsignedLongLong(tokenizer_count(*tokenizer, as_bytes(text),
-                                                       static_cast<uint64_t>(length)));
-  } catch (...) {
-    set_error_from_current_exception();
-    return nullptr;
-  }
+bool unlock_for(const TextArgument& text) {
+  return text.size() >= kUnlockedTextBytes && text.immutable();
 }
 
-PyObject* tokenizer_count_till_limit_method(PyObject* self, PyObject* args) {
-  const TokenizerModel* tokenizer = tokenizer_or_error(self);
-  if (tokenizer == nullptr) return nullptr;
-  const char* text = nullptr;
-  Py_ssize_t length = 0;
+PyObject* count(const TokenizerModel& tokenizer, PyObject* arg) {
+  TextArgument text;
+  if (!text.read(arg, true)) return nullptr;
+  const uint64_t n = run_maybe_unlocked(unlock_for(text), [&] {
+    return tokenizer_count(tokenizer, text.data(), text.size());
+  });
+  return PyLong_FromUnsignedLongLong(n);
+}
+
+PyObject* count_till_limit(const TokenizerModel& tokenizer, PyObject* const* args,
+                           Py_ssize_t nargs) {
+  if (!check_argument_count("count_till_limit", nargs, 2, 2)) return nullptr;
+  TextArgument text;
   Py_ssize_t limit = 0;
-  if (!PyArg_ParseTuple(args, "s#n:count_till_limit", &text, &length, &limit)) return nullptr;
+  if (!text.read(args[0], true) || !read_size_argument(args[1], limit)) return nullptr;
   if (limit < 0) {
     PyErr_Format(PyExc_ValueError, "limit must not be negative, got %zd", limit);
     return nullptr;
   }
-  try {
-    const uint64_t count = tokenizer_count_till_limit(
-        *tokenizer, as_bytes(text), static_cast<uint64_t>(length), static_cast<uint64_t>(limit));
-    if (count == kOverLimit) Py_RETURN_NONE;
-    return PyLong_FromUnsignedLongLong(count);
-  } catch (...) {
-    set_error_from_current_exception();
-    return nullptr;
-  }
+  const uint64_t n = run_maybe_unlocked(unlock_for(text), [&] {
+    return tokenizer_count_till_limit(tokenizer, text.data(), text.size(),
+                                      static_cast<uint64_t>(limit));
+  });
+  if (n == kOverLimit) Py_RETURN_NONE;
+  return PyLong_FromUnsignedLongLong(n);
 }
 
-PyObject* tokenizer_encode_method(PyObject* self, PyObject* args) {
-  const TokenizerModel* tokenizer = tokenizer_or_error(self);
-  if (tokenizer == nullptr) return nullptr;
-  const char* text = nullptr;
-  Py_ssize_t length = 0;
-  if (!PyArg_ParseTuple(args, "s#:encode", &text, &length)) return nullptr;
-  try {
-    const std::vector<uint32_t> ids =
-        tokenizer_encode(*tokenizer, as_bytes(text), static_cast<uint64_t>(length));
-    return id_list_from_ids(ids.data(), ids.size());
-  } catch (...) {
-    set_error_from_current_exception();
-    return nullptr;
-  }
+PyObject* encode(const TokenizerModel& tokenizer, PyObject* arg) {
+  TextArgument text;
+  if (!text.read(arg, true)) return nullptr;
+  const std::vector<uint32_t> ids = run_maybe_unlocked(unlock_for(text), [&] {
+    return tokenizer_encode(tokenizer, text.data(), text.size());
+  });
+  return id_list_from_ids(ids.data(), ids.size());
 }
 
 // The UTF-8 forms of a batch of str objects. `items` holds a reference to every element for
@@ -90,6 +84,7 @@ struct TextBatch {
   PyRef items;  // tuple
   std::vector<const uint8_t*> texts;
   std::vector<uint64_t> lengths;
+  uint64_t total_bytes = 0;
 
   size_t size() const { return texts.size(); }
 
@@ -111,110 +106,96 @@ struct TextBatch {
       Py_ssize_t length = 0;
       const char* text = PyUnicode_AsUTF8AndSize(item, &length);
       if (text == nullptr) return false;
-      texts[static_cast<size_t>(i)] = as_bytes(text);
+      texts[static_cast<size_t>(i)] = reinterpret_cast<const uint8_t*>(text);
       lengths[static_cast<size_t>(i)] = static_cast<uint64_t>(length);
+      total_bytes += static_cast<uint64_t>(length);
     }
     return true;
   }
 };
 
-// The list of id lists; each id array is freed as soon as its list is made. Adds the
-// number of ids to total.
-PyObject* id_lists(std::vector<std::vector<uint32_t>>& results, Py_ssize_t& total) {
-  PyRef outer(PyList_New(static_cast<Py_ssize_t>(results.size())));
-  if (!outer) return nullptr;
-  for (size_t i = 0; i < results.size(); ++i) {
-    PyObject* inner = id_list_from_ids(results[i].data(), results[i].size());
-    if (inner == nullptr) return nullptr;
-    PyList_SET_ITEM(outer.get(), static_cast<Py_ssize_t>(i), inner);
-    total += static_cast<Py_ssize_t>(results[i].size());
-    std::vector<uint32_t>().swap(results[i]);
-  }
-  return outer.release();
-}
-
 // (lists, total, seconds) or, with threads >= 0, (lists, total, seconds, threads).
-PyObject* batch_result(PyObject* lists, Py_ssize_t total, double seconds, long threads) {
-  PyRef owned_lists(lists);
-  PyRef tuple(PyTuple_New(threads >= 0 ? 4 : 3));
-  if (!tuple) return nullptr;
-  PyObject* total_object = PyLong_FromSsize_t(total);
-  if (total_object == nullptr) return nullptr;
-  PyTuple_SET_ITEM(tuple.get(), 1, total_object);
-  PyObject* seconds_object = PyFloat_FromDouble(seconds);
-  if (seconds_object == nullptr) return nullptr;
-  PyTuple_SET_ITEM(tuple.get(), 2, seconds_object);
-  if (threads >= 0) {
-    PyObject* threads_object = PyLong_FromLong(threads);
-    if (threads_object == nullptr) return nullptr;
-    PyTuple_SET_ITEM(tuple.get(), 3, threads_object);
-  }
-  PyTuple_SET_ITEM(tuple.get(), 0, owned_lists.release());
-  return tuple.release();
+PyObject* batch_result(PyRef lists, Py_ssize_t total, double seconds, long threads) {
+  if (threads >= 0) return Py_BuildValue("(Nndl)", lists.release(), total, seconds, threads);
+  return Py_BuildValue("(Nnd)", lists.release(), total, seconds);
 }
 
-PyObject* tokenizer_encode_batch_method(PyObject* self, PyObject* args) {
-  const TokenizerModel* tokenizer = tokenizer_or_error(self);
-  if (tokenizer == nullptr) return nullptr;
-  PyObject* list = nullptr;
-  if (!PyArg_ParseTuple(args, "O!:encode_batch", &PyList_Type, &list)) return nullptr;
-  try {
-    TextBatch batch;
-    if (!batch.read(list, "encode_batch")) return nullptr;
-    std::vector<std::vector<uint32_t>> results(batch.size());
-    const Clock::time_point start = Clock::now();
+// Makes list i of `lists` from ids, then frees the ids; adds their number to total.
+bool store_id_list(PyObject* lists, size_t i, std::vector<uint32_t>& ids, Py_ssize_t& total) {
+  PyObject* inner = id_list_from_ids(ids.data(), ids.size());
+  if (inner == nullptr) return false;
+  PyList_SET_ITEM(lists, static_cast<Py_ssize_t>(i), inner);
+  total += static_cast<Py_ssize_t>(ids.size());
+  std::vector<uint32_t>().swap(ids);
+  return true;
+}
+
+PyObject* encode_batch(const TokenizerModel& tokenizer, PyObject* list) {
+  if (!check_list_argument("encode_batch", 1, list)) return nullptr;
+  TextBatch batch;
+  if (!batch.read(list, "encode_batch")) return nullptr;
+  std::vector<std::vector<uint32_t>> results(batch.size());
+  const Clock::time_point start = Clock::now();
+  const double seconds = run_maybe_unlocked(batch.total_bytes >= kUnlockedTextBytes, [&] {
     for (size_t i = 0; i < batch.size(); ++i)
-      results[i] = tokenizer_encode(*tokenizer, batch.texts[i], batch.lengths[i]);
-    const double seconds = seconds_between(start, Clock::now());
-    Py_ssize_t total = 0;
-    PyObject* lists = id_lists(results, total);
-    if (lists == nullptr) return nullptr;
-    return batch_result(lists, total, seconds, -1);
-  } catch (...) {
-    set_error_from_current_exception();
-    return nullptr;
+      results[i] = tokenizer_encode(tokenizer, batch.texts[i], batch.lengths[i]);
+    return seconds_since(start);
+  });
+  PyRef lists(PyList_New(static_cast<Py_ssize_t>(results.size())));
+  if (!lists) return nullptr;
+  Py_ssize_t total = 0;
+  for (size_t i = 0; i < results.size(); ++i) {
+    if (!store_id_list(lists.get(), i, results[i], total)) return nullptr;
   }
+  return batch_result(std::move(lists), total, seconds, -1);
 }
 
-PyObject* tokenizer_encode_batch_parallel_method(PyObject* self, PyObject* args) {
-  const TokenizerModel* tokenizer = tokenizer_or_error(self);
-  if (tokenizer == nullptr) return nullptr;
-  PyObject* list = nullptr;
-  PyObject* options = Py_None;  // accepted and ignored
-  if (!PyArg_ParseTuple(args, "O!|O:encode_batch_parallel", &PyList_Type, &list, &options))
+PyObject* encode_batch_parallel(const TokenizerModel& tokenizer, PyObject* const* args,
+                                Py_ssize_t nargs) {
+  // The options (args[1]) are accepted and ignored.
+  if (!check_argument_count("encode_batch_parallel", nargs, 1, 2) ||
+      !check_list_argument("encode_batch_parallel", 1, args[0]))
     return nullptr;
-  try {
-    TextBatch batch;
-    if (!batch.read(list, "encode_batch_parallel")) return nullptr;
-    std::vector<std::vector<uint32_t>> results(batch.size());
-    const Clock::time_point start = Clock::now();
-    // The workers read only the UTF-8 bytes, which `batch` keeps alive, and write only
-    // `results`; no Python object is touched until the interpreter lock is back.
-    enum { kDone, kOutOfMemory, kFailed } outcome = kDone;
-    PyThreadState* saved = PyEval_SaveThread();
-    try {
-      encode_batch_on_pool(process_worker_pool(), *tokenizer, batch.texts.data(),
-                           batch.lengths.data(), batch.size(), results.data());
-    } catch (const std::bad_alloc&) {
-      outcome = kOutOfMemory;
-    } catch (...) {
-      outcome = kFailed;
+  TextBatch batch;
+  if (!batch.read(args[0], "encode_batch_parallel")) return nullptr;
+  const size_t n = batch.size();
+  std::vector<std::vector<uint32_t>> results(n);
+  PyRef lists(PyList_New(static_cast<Py_ssize_t>(n)));
+  if (!lists) return nullptr;
+
+  // The workers read only the UTF-8 bytes, which `batch` keeps alive, and write only
+  // `results`. This thread turns each finished result into a list while later texts are
+  // still being encoded, and waits without the interpreter lock.
+  // Making the lists costs about 10 ns per id on one thread, 10-15% of the encoding's CPU
+  // time; done after the whole batch it was a serial tail that capped the gain on 2 cores
+  // near 1.8x. bench/bench_concurrency.py measures the speedup.
+  const Clock::time_point start = Clock::now();
+  std::optional<EncodeBatchRun> run;
+  run_maybe_unlocked(true, [&] {
+    run.emplace(process_worker_pool(), tokenizer, batch.texts.data(), batch.lengths.data(), n,
+                results.data());
+    return 0;
+  });
+  // Whatever way this call ends, the jobs are waited for without the interpreter lock.
+  struct WaitUnlocked {
+    EncodeBatchRun& run;
+    ~WaitUnlocked() {
+      if (!run.all_finished()) run_maybe_unlocked(true, [this] { return run.wait_all(), 0; });
     }
-    PyEval_RestoreThread(saved);
-    const double seconds = seconds_between(start, Clock::now());
-    if (outcome == kOutOfMemory) return PyErr_NoMemory();
-    if (outcome == kFailed) {
-      PyErr_SetString(PyExc_RuntimeError, "encode_batch_parallel: a worker thread failed");
-      return nullptr;
-    }
-    Py_ssize_t total = 0;
-    PyObject* lists = id_lists(results, total);
-    if (lists == nullptr) return nullptr;
-    return batch_result(lists, total, seconds, static_cast<long>(process_thread_count()));
-  } catch (...) {
-    set_error_from_current_exception();
-    return nullptr;
+  } wait_unlocked{*run};
+
+  Py_ssize_t total = 0;
+  double seconds = 0.0;
+  for (size_t i = 0; i < n; ++i) {
+    if (!run->finished(i)) run_maybe_unlocked(true, [&] { return run->wait_for(i), 0; });
+    if (i + 1 == n) seconds = seconds_since(start);
+    if (!store_id_list(lists.get(), i, results[i], total)) return nullptr;
   }
+  if (n == 0) seconds = seconds_since(start);
+  run_maybe_unlocked(!run->all_finished(), [&] { return run->wait_all(), 0; });
+  run->throw_if_failed();
+  return batch_result(std::move(lists), total, seconds,
+                      static_cast<long>(process_thread_count()));
 }
 
 // The text of the ids: a new str, or None (as a new reference) when an id is outside the
@@ -234,21 +215,13 @@ PyObject* decode_ids_to_text(const TokenizerModel& tokenizer, PyObject* list,
   return text;
 }
 
-PyObject* tokenizer_decode_method(PyObject* self, PyObject* args) {
-  const TokenizerModel* tokenizer = tokenizer_or_error(self);
-  if (tokenizer == nullptr) return nullptr;
-  PyObject* list = nullptr;
-  if (!PyArg_ParseTuple(args, "O!:decode", &PyList_Type, &list)) return nullptr;
-  try {
-    std::vector<uint32_t> ids;
-    return decode_ids_to_text(*tokenizer, list, ids);
-  } catch (...) {
-    set_error_from_current_exception();
-    return nullptr;
-  }
+PyObject* decode(const TokenizerModel& tokenizer, PyObject* list) {
+  if (!check_list_argument("decode", 1, list)) return nullptr;
+  std::vector<uint32_t> ids;
+  return decode_ids_to_text(tokenizer, list, ids);
 }
 
-PyObject* decode_batch(const TokenizerModel& tokenizer, PyObject* batch_list) {
+PyObject* decode_batch_of(const TokenizerModel& tokenizer, PyObject* batch_list) {
   // The tuple keeps every inner list alive even if decoding runs code that changes the batch.
   PyRef batch(PyList_AsTuple(batch_list));
   if (!batch) return nullptr;
@@ -269,80 +242,100 @@ PyObject* decode_batch(const TokenizerModel& tokenizer, PyObject* batch_list) {
   return result.release();
 }
 
-PyObject* tokenizer_decode_batch_method(PyObject* self, PyObject* args) {
-  const TokenizerModel* tokenizer = tokenizer_or_error(self);
-  if (tokenizer == nullptr) return nullptr;
-  PyObject* list = nullptr;
-  if (!PyArg_ParseTuple(args, "O!:decode_batch", &PyList_Type, &list)) return nullptr;
-  try {
-    return decode_batch(*tokenizer, list);
-  } catch (...) {
-    set_error_from_current_exception();
-    return nullptr;
-  }
+PyObject* decode_batch(const TokenizerModel& tokenizer, PyObject* list) {
+  if (!check_list_argument("decode_batch", 1, list)) return nullptr;
+  return decode_batch_of(tokenizer, list);
 }
 
 // Same result as decode_batch, on the calling thread; the options are ignored.
-PyObject* tokenizer_decode_batch_parallel_method(PyObject* self, PyObject* args) {
-  const TokenizerModel* tokenizer = tokenizer_or_error(self);
-  if (tokenizer == nullptr) return nullptr;
-  PyObject* list = nullptr;
-  PyObject* options = Py_None;
-  if (!PyArg_ParseTuple(args, "O!|O:decode_batch_parallel", &PyList_Type, &list, &options))
+PyObject* decode_batch_parallel(const TokenizerModel& tokenizer, PyObject* const* args,
+                                Py_ssize_t nargs) {
+  if (!check_argument_count("decode_batch_parallel", nargs, 1, 2) ||
+      !check_list_argument("decode_batch_parallel", 1, args[0]))
     return nullptr;
-  try {
-    return decode_batch(*tokenizer, list);
-  } catch (...) {
-    set_error_from_current_exception();
-    return nullptr;
-  }
+  return decode_batch_of(tokenizer, args[0]);
 }
 
-PyObject* tokenizer_bpe_method(PyObject* self, PyObject*) {
-  const TokenizerModel* tokenizer = tokenizer_or_error(self);
-  if (tokenizer == nullptr) return nullptr;
-  return new_byte_pair_encoding_object(tokenizer->model);
+PyObject* bpe(const TokenizerModel& tokenizer) {
+  return new_byte_pair_encoding_object(tokenizer.model);
+}
+
+// The built-in encoding whose singleton this tokenizer is, if any.
+std::optional<BuiltinEncoding> singleton_encoding(const TokenizerModel& tokenizer) {
+  std::optional<BuiltinEncoding> encoding = builtin_encoding_of(tokenizer.model);
+  if (encoding && &builtin_tokenizer(*encoding) != &tokenizer) encoding.reset();
+  return encoding;
 }
 
 // Pickles a tokenizer as a call of its encoding's constructor function, so it unpickles to
 // the receiving process's own singleton.
-PyObject* tokenizer_reduce_method(PyObject* self, PyObject*) {
-  const TokenizerModel* tokenizer = tokenizer_or_error(self);
-  if (tokenizer == nullptr) return nullptr;
-  BuiltinEncoding encoding;
-  try {
-    if (!find_builtin_encoding(tokenizer, encoding)) {
-      PyErr_SetString(PyExc_TypeError, "only tokenizers of the built-in encodings can be pickled");
-      return nullptr;
-    }
-  } catch (...) {
-    set_error_from_current_exception();
+PyObject* reduce(const TokenizerModel& tokenizer) {
+  const std::optional<BuiltinEncoding> encoding = singleton_encoding(tokenizer);
+  if (!encoding) {
+    PyErr_SetString(PyExc_TypeError, "only tokenizers of the built-in encodings can be pickled");
     return nullptr;
   }
-  PyRef function(PyObject_GetAttrString(openai_module(), builtin_encoding_name(encoding)));
+  PyRef function(PyObject_GetAttrString(openai_module(), builtin_encoding_name(*encoding)));
   if (!function) return nullptr;
   return Py_BuildValue("(O())", function.get());
 }
 
-void tokenizer_dealloc(PyObject* self) {
-  auto* object = reinterpret_cast<TokenizerObject*>(self);
-  if (object->owner != 0 && object->tokenizer != nullptr) {
-    std::unique_ptr<const TokenizerModel> release(object->tokenizer);
-  }
-  Py_TYPE(self)->tp_free(self);
+PyObject* tokenizer_repr(PyObject* self) {
+  const TokenizerModel* tokenizer = reinterpret_cast<TokenizerObject*>(self)->tokenizer;
+  return repr_naming_encoding(self, tokenizer != nullptr ? tokenizer->model : nullptr);
 }
 
+template <auto Body>
+PyCFunction o() {
+  return as_method_o<TokenizerModel, Body>();
+}
+template <auto Body>
+PyCFunction fast() {
+  return as_method_fastcall<TokenizerModel, Body>();
+}
+
+// METH_O and METH_FASTCALL instead of argument tuples: count("hello world") went from 479
+// to 221 ns a call, encode from 673 to 431 ns, count_till_limit from 597 to 288 ns and
+// decode of two ids from 842 to 570 ns (timeit, best of 5, medians of 3 alternating fresh
+// processes, before and after, on a busy 2-core machine).
 PyMethodDef tokenizer_methods[] = {
-    {"count", tokenizer_count_method, METH_VARARGS, nullptr},
-    {"count_till_limit", tokenizer_count_till_limit_method, METH_VARARGS, nullptr},
-    {"encode", tokenizer_encode_method, METH_VARARGS, nullptr},
-    {"encode_batch", tokenizer_encode_batch_method, METH_VARARGS, nullptr},
-    {"encode_batch_parallel", tokenizer_encode_batch_parallel_method, METH_VARARGS, nullptr},
-    {"decode", tokenizer_decode_method, METH_VARARGS, nullptr},
-    {"decode_batch", tokenizer_decode_batch_method, METH_VARARGS, nullptr},
-    {"decode_batch_parallel", tokenizer_decode_batch_parallel_method, METH_VARARGS, nullptr},
-    {"bpe", tokenizer_bpe_method, METH_NOARGS, nullptr},
-    {"__reduce__", tokenizer_reduce_method, METH_NOARGS, nullptr},
+    {"count", o<count>(), METH_O,
+     "count($self, text, /)\n--\n\n"
+     "Return the number of tokens of text (a str, or bytes-like object taken as UTF-8)."},
+    {"count_till_limit", fast<count_till_limit>(), METH_FASTCALL,
+     "count_till_limit($self, text, limit, /)\n--\n\n"
+     "Return the number of tokens of text, or None when it exceeds limit.\n\n"
+     "Counting stops as soon as the limit is passed, so this is cheaper than count()\n"
+     "on long texts. limit must not be negative."},
+    {"encode", o<encode>(), METH_O,
+     "encode($self, text, /)\n--\n\n"
+     "Return the token ids of text (a str, or bytes-like object taken as UTF-8)."},
+    {"encode_batch", o<encode_batch>(), METH_O,
+     "encode_batch($self, texts, /)\n--\n\n"
+     "Encode a list of str on the calling thread.\n\n"
+     "Return (ids of each text, total number of tokens, seconds spent encoding)."},
+    {"encode_batch_parallel", fast<encode_batch_parallel>(), METH_FASTCALL,
+     "encode_batch_parallel($self, texts, options=None, /)\n--\n\n"
+     "Encode a list of str on the worker threads.\n\n"
+     "Return (ids of each text, total number of tokens, seconds spent encoding,\n"
+     "number of worker threads). The options are accepted and ignored."},
+    {"decode", o<decode>(), METH_O,
+     "decode($self, ids, /)\n--\n\n"
+     "Return the text of a list of token ids.\n\n"
+     "Return None when an id is outside the vocabulary or the bytes of the tokens are\n"
+     "not valid UTF-8 (for example when the ids end inside a character)."},
+    {"decode_batch", o<decode_batch>(), METH_O,
+     "decode_batch($self, batch, /)\n--\n\n"
+     "Return the text of each list of ids in batch, as decode() does."},
+    {"decode_batch_parallel", fast<decode_batch_parallel>(), METH_FASTCALL,
+     "decode_batch_parallel($self, batch, options=None, /)\n--\n\n"
+     "Return decode_batch(batch); the options are accepted and ignored."},
+    {"bpe", o<bpe>(), METH_NOARGS,
+     "bpe($self, /)\n--\n\n"
+     "Return the byte-level encoder of this tokenizer's vocabulary."},
+    {"__reduce__", o<reduce>(), METH_NOARGS,
+     "__reduce__($self, /)\n--\n\n"
+     "Pickle as the encoding's constructor, which gives the receiver's own tokenizer."},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -351,30 +344,25 @@ PyMethodDef tokenizer_methods[] = {
 void init_tokenizer_type() {
   PyTypeObject& type = TokenizerType;
   type.tp_name = "tessel.bpe.openai.Tokenizer";
+  type.tp_doc =
+      "Tokenizer()\n--\n\n"
+      "Tokenizer of one built-in encoding: splits text into pieces, then each piece\n"
+      "into tokens.\n\n"
+      "Get one from tessel.bpe.openai.cl100k_base() or o200k_base(); an object made by\n"
+      "calling the type has no model and its methods raise RuntimeError.";
   type.tp_basicsize = sizeof(TokenizerObject);
   type.tp_itemsize = 0;
-  type.tp_dealloc = tokenizer_dealloc;
   type.tp_flags = Py_TPFLAGS_DEFAULT;
   type.tp_methods = tokenizer_methods;
-  type.tp_new = PyType_GenericNew;
+  type.tp_repr = tokenizer_repr;
+  type.tp_new = new_empty_object;
 }
 
 PyObject* new_tokenizer_object(const TokenizerModel* tokenizer) {
   auto* object = PyObject_New(TokenizerObject, &TokenizerType);
   if (object == nullptr) return nullptr;
   object->tokenizer = tokenizer;
-  object->owner = 0;
   return reinterpret_cast<PyObject*>(object);
-}
-
-bool find_builtin_encoding(const TokenizerModel* tokenizer, BuiltinEncoding& encoding) {
-  for (BuiltinEncoding candidate : {BuiltinEncoding::cl100k_base, BuiltinEncoding::o200k_base}) {
-    if (builtin_tokenizer_is_made(candidate) && &builtin_tokenizer(candidate) == tokenizer) {
-      encoding = candidate;
-      return true;
-    }
-  }
-  return false;
 }
 
 }  // namespace tessel::python

@@ -1,14 +1,17 @@
 # Typing stub of tessel.bpe.openai, the submodule of the native extension tessel.bpe.
 from typing import Any, final
 
+from typing_extensions import Buffer
+
 from tessel.bpe import BytePairEncoding
 
-_Text = str | bytes  # a str (taken as UTF-8) or a read-only bytes-like object
+_Text = str | Buffer  # a str (taken as UTF-8) or any contiguous bytes-like object
 
 @final
 class Tokenizer:
     """Tokenizer of one built-in encoding; get one from cl100k_base() or o200k_base()."""
 
+    def __init__(self) -> None: ...
     def count(self, text: _Text, /) -> int: ...
     def count_till_limit(self, text: _Text, limit: int, /) -> int | None:
         """The token count, or None when it exceeds limit (limit must not be negative)."""
@@ -23,7 +26,10 @@ class Tokenizer:
         The options are accepted and ignored.
         """
     def decode(self, ids: list[int], /) -> str | None:
-        """The text of the ids; None for an id outside the vocabulary or invalid UTF-8."""
+        """The text of the ids; None for an id outside the vocabulary or invalid UTF-8.
+
+        Ids must be from 0 to 2**32 - 1 (OverflowError otherwise).
+        """
     def decode_batch(self, batch: list[list[int]], /) -> list[str | None]: ...
     def decode_batch_parallel(
         self, batch: list[list[int]], options: object = None, /

@@ -139,6 +139,38 @@ TEST(EncodeBatch, OutOfMemoryReportedAfterAllJobsFinished) {
   EXPECT_THROW(run_batch(nullptr, texts), std::bad_alloc);
 }
 
+// A result is available as soon as its own job is done: with one worker held on text 1,
+// the other finishes every later text, and the submitter can wait for each of them.
+TEST(EncodeBatch, ResultsTakenAsTheyFinish) {
+  auto pool = make_worker_pool(2);
+  std::vector<std::string> texts = sample_texts(500, 8);
+  texts[1] = "#held";
+  std::vector<const uint8_t*> pointers;
+  std::vector<uint64_t> lengths;
+  for (const std::string& t : texts) {
+    pointers.push_back(testing::bytes_of(t));
+    lengths.push_back(t.size());
+  }
+  const Results expected = encode_each(texts);
+  Results results(texts.size());
+  gate_open = false;
+  {
+    EncodeBatchRun run(pool.get(), small_tokenizer(), pointers.data(), lengths.data(),
+                       texts.size(), results.data());
+    for (size_t i : {size_t{0}, texts.size() - 1, size_t{2}}) {
+      run.wait_for(i);
+      EXPECT_EQ(results[i], expected[i]);
+    }
+    EXPECT_FALSE(run.finished(1));
+    EXPECT_FALSE(run.all_finished());
+    gate_open = true;
+    run.wait_for(1);
+    run.wait_all();
+    run.throw_if_failed();
+  }
+  EXPECT_EQ(results, expected);
+}
+
 TEST(PoolJobs, CountKindsAndUnknownKinds) {
   auto pool = make_worker_pool(2);
   const std::vector<std::string> texts = sample_texts(300, 6);

@@ -1,0 +1,83 @@
+#pragma once
+
+// The one boundary every method of the module's types passes: it checks that the object
+// has a model (objects made by calling a type directly have none) and turns a C++
+// exception into the matching Python error. Method bodies receive the model and may throw.
+
+#include <exception>
+#include <optional>
+#include <type_traits>
+#include <utility>
+
+#include "python/python_util.hpp"
+
+namespace tessel::python {
+
+// The model of `self`, or null with a RuntimeError that says how to get a usable object.
+// Defined by each type for its own model record.
+template <typename Model>
+const Model* model_or_error(PyObject* self);
+
+// METH_O (Body(model, arg)) and METH_NOARGS (Body(model)) methods.
+template <typename Model, auto Body>
+PyObject* method_o(PyObject* self, PyObject* arg) {
+  const Model* model = model_or_error<Model>(self);
+  if (model == nullptr) return nullptr;
+  try {
+    if constexpr (std::is_invocable_v<decltype(Body), const Model&>) {
+      (void)arg;
+      return Body(*model);
+    } else {
+      return Body(*model, arg);
+    }
+  } catch (...) {
+    set_error_from_current_exception();
+    return nullptr;
+  }
+}
+
+// METH_FASTCALL methods: Body(model, args, nargs).
+template <typename Model, auto Body>
+PyObject* method_fastcall(PyObject* self, PyObject* const* args, Py_ssize_t nargs) {
+  const Model* model = model_or_error<Model>(self);
+  if (model == nullptr) return nullptr;
+  try {
+    return Body(*model, args, nargs);
+  } catch (...) {
+    set_error_from_current_exception();
+    return nullptr;
+  }
+}
+
+// The entries of a method table, for METH_O / METH_NOARGS and for METH_FASTCALL.
+template <typename Model, auto Body>
+PyCFunction as_method_o() {
+  return &method_o<Model, Body>;
+}
+template <typename Model, auto Body>
+PyCFunction as_method_fastcall() {
+  // Through a generic function pointer: the table's field has the METH_O signature.
+  return reinterpret_cast<PyCFunction>(
+      reinterpret_cast<void (*)()>(&method_fastcall<Model, Body>));
+}
+
+// Runs work() and returns its result; when `release` is set, without the interpreter lock,
+// which is taken back before an exception of work() goes on. work() must not touch any
+// Python object.
+template <typename Work>
+auto run_maybe_unlocked(bool release, Work&& work) -> decltype(work()) {
+  if (!release) return work();
+  std::optional<decltype(work())> result;
+  std::exception_ptr failure;
+  Py_BEGIN_ALLOW_THREADS
+  try {
+    result.emplace(work());
+  } catch (...) {
+    failure = std::current_exception();
+  }
+  Py_END_ALLOW_THREADS
+  if (failure) std::rethrow_exception(failure);
+  return std::move(*result);
+}
+
+}  // namespace tessel::python
