@@ -1,6 +1,9 @@
-// tessel_split cl100k_base|o200k_base
+// tessel_split [--exact] [--full-rules] cl100k_base|o200k_base
 // Reads all of standard input as bytes and prints the pieces the encoding's splitter
-// yields, one per line, as "start end" byte offsets (end exclusive).
+// yields, one per line, as "start end" byte offsets (end exclusive). --exact splits as
+// the published patterns run in a backtracking regex engine (the tiktoken-compatible
+// layer); the default is the classic rules of tessel.bpe.openai. --full-rules turns the
+// ASCII fast path off.
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
@@ -10,13 +13,36 @@
 #include "pretokenize/splitters.hpp"
 
 int main(int argc, char** argv) {
-  tessel::PieceSplitter split = nullptr;
-  if (argc == 2 && std::strcmp(argv[1], "cl100k_base") == 0) split = tessel::split_next_cl100k;
-  if (argc == 2 && std::strcmp(argv[1], "o200k_base") == 0) split = tessel::split_next_o200k;
-  if (split == nullptr) {
-    std::fprintf(stderr, "usage: %s cl100k_base|o200k_base < text\n", argv[0]);
+  tessel::SplitMode mode = tessel::SplitMode::classic;
+  bool full_rules = false;
+  const char* encoding = nullptr;
+  bool usage_error = false;
+  for (int i = 1; i < argc; ++i) {
+    if (std::strcmp(argv[i], "--exact") == 0) {
+      mode = tessel::SplitMode::exact;
+    } else if (std::strcmp(argv[i], "--full-rules") == 0) {
+      full_rules = true;
+    } else if (encoding == nullptr) {
+      encoding = argv[i];
+    } else {
+      usage_error = true;
+    }
+  }
+  tessel::SplitRules rules = tessel::SplitRules::cl100k;
+  if (encoding == nullptr) {
+    usage_error = true;
+  } else if (std::strcmp(encoding, "o200k_base") == 0) {
+    rules = tessel::SplitRules::o200k;
+  } else if (std::strcmp(encoding, "cl100k_base") != 0) {
+    usage_error = true;
+  }
+  if (usage_error) {
+    std::fprintf(stderr, "usage: %s [--exact] [--full-rules] cl100k_base|o200k_base < text\n",
+                 argv[0]);
     return 2;
   }
+  const tessel::PieceSplitter split = full_rules ? tessel::full_rules_splitter(rules, mode)
+                                                 : tessel::piece_splitter(rules, mode);
   std::vector<uint8_t> text;
   uint8_t buffer[1 << 16];
   size_t got;

@@ -1,13 +1,15 @@
 """Whole-text ids equal those of the reference tokenizer `tiktoken` (a black box, its
 encodings built from this project's own rank files) on real text of this machine.
 
-Texts are first cleared of the few constructs where our splitting rules deliberately
-differ from the published patterns (see the differential splitter test): whitespace
-between line breaks, U+2019 and U+180E.
+For `tessel.bpe.openai`, texts are first cleared of the few constructs where its
+splitting rules deliberately differ from the published patterns (see the differential
+splitter test): whitespace between line breaks, U+2019 and U+180E. The exact splitting
+mode takes the texts as they are.
 """
 import glob
 import os
 import re
+import subprocess
 import sysconfig
 from pathlib import Path
 
@@ -69,6 +71,30 @@ def test_ids_equal_reference_on_real_text(name, corpus):
     if not text:
         pytest.skip(f"no {corpus} text on this machine")
     ours = MAKERS[name]().encode(text)
+    theirs = reference(name).encode_ordinary(text)
+    if ours != theirs:
+        i = first_difference(ours, theirs)
+        context = reference(name).decode(theirs[max(0, i - 5) : i + 5])
+        pytest.fail(f"first difference at token {i}, near {context!r}")
+
+
+SPLIT_TOOL = Path(os.environ.get("TESSEL_BUILD_DIR", "/nonexistent")) / "tessel_split"
+
+
+@pytest.mark.skipif(not SPLIT_TOOL.is_file(), reason="TESSEL_BUILD_DIR has no tessel_split")
+@pytest.mark.parametrize("corpus", sorted(CORPORA))
+@pytest.mark.parametrize("name", sorted(MAKERS))
+def test_exact_split_ids_equal_reference_on_real_text(name, corpus):
+    # Real text plus the constructs where the exact mode parts from tessel.bpe.openai.
+    text = CORPORA[corpus]() + "x\n \ny\r\n\t\n don\u2019t \u180e\u180ex \u0301's \u0301!"
+    data = text.encode("utf-8")
+    pieces = subprocess.run([str(SPLIT_TOOL), "--exact", name], input=data,
+                            capture_output=True, check=True).stdout
+    bpe = MAKERS[name]().bpe()
+    ours = []
+    for line in pieces.splitlines():
+        start, end = map(int, line.split())
+        ours += bpe.encode_via_backtracking(data[start:end])
     theirs = reference(name).encode_ordinary(text)
     if ours != theirs:
         i = first_difference(ours, theirs)

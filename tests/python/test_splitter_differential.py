@@ -1,7 +1,8 @@
 """The two piece splitters, run through the `tessel_split` tool of the build in
 $TESSEL_BUILD_DIR (skipped when absent), against the published pre-tokenization patterns
-run by `regex`: unchanged on texts that avoid our documented departures, with the
-departures written in (`pattern(encoding, True)`) on all other texts."""
+run by `regex`. Exact mode: the patterns unchanged, on any text. Classic mode: unchanged
+on texts that avoid our documented departures, with the departures written in
+(`pattern(encoding, True)`) on all other texts."""
 import functools
 import os
 import pathlib
@@ -44,17 +45,19 @@ TOOL = pathlib.Path(os.environ.get("TESSEL_BUILD_DIR", "/nonexistent")) / "tesse
 pytestmark = pytest.mark.skipif(not TOOL.is_file(), reason="TESSEL_BUILD_DIR has no tessel_split")
 
 
-def our_pieces(encoding, text):
+def our_pieces(encoding, text, exact=False):
     data = text.encode("utf-8", "surrogatepass")
-    out = subprocess.run([str(TOOL), encoding], input=data, capture_output=True,
-                         check=True).stdout
+    out = subprocess.run([str(TOOL), *(["--exact"] if exact else []), encoding], input=data,
+                         capture_output=True, check=True).stdout
     # A cut inside a character makes decode raise.
     return [data[int(a):int(b)].decode("utf-8") for a, b in map(bytes.split, out.splitlines())]
 
 
-def assert_same_pieces(encoding, text, departures):
-    ours = our_pieces(encoding, text)
-    theirs = [m.group() for m in pattern(encoding, departures).finditer(text)]
+def assert_same_pieces(encoding, text, departures, exact=False):
+    """Classic mode against the pattern with or without departures; exact mode against
+    the published pattern."""
+    ours = our_pieces(encoding, text, exact)
+    theirs = [m.group() for m in pattern(encoding, departures and not exact).finditer(text)]
     i = next((k for k, (a, b) in enumerate(zip(ours, theirs)) if a != b),
              min(len(ours), len(theirs)))
     at = sum(map(len, ours[:i]))
@@ -69,7 +72,8 @@ PROPERTY_RES = [regex.compile(p) for p in
 
 
 # Characters on whose splitter-relevant properties `regex`, unicodedata and (when
-# installed) unicodedata2 16.0.0 agree; anything else, and U+180E, becomes "?".
+# installed) unicodedata2 16.0.0 agree; anything else becomes "?", and so does U+180E
+# unless the text is for exact mode.
 @functools.cache
 def is_stable(ch):
     props = tuple(bool(r.match(ch)) for r in PROPERTY_RES)
@@ -78,11 +82,11 @@ def is_stable(ch):
         if props != (c == "Lu", c == "Ll", c == "Lt", c == "Lm", c == "Lo", c[0] == "M",
                      c[0] == "N", ch in WHITESPACE):
             return False
-    return ch != "\u180e"
+    return True
 
 
-def stabilize(text):
-    return "".join(ch if is_stable(ch) else "?" for ch in text)
+def stabilize(text, exact=False):
+    return "".join(ch if is_stable(ch) and (exact or ch != "\u180e") else "?" for ch in text)
 
 
 LETTERS = [
@@ -95,7 +99,8 @@ NUMBERS = "0123456789²³¹¼¾ⅫⅣ٣١१〇"
 PUNCTUATION = "!\"#$%&()*+,-./:;<=>?@[\\]^_`{|}~«»—–…€£©™、。「」¿¡§"
 WHITESPACE_TOKENS = [" ", " ", "  ", "   ", "\t", "\n", "\n\n", "\r\n", "\r", "\u3000",
                      "\u00a0", "\u2003", "\u0085", "\u2028", "\x0b", "\x0c", " \n", "\t\n "]
-OTHERS = ["\x00", "\x07", "\u200b", "\u200d", "\ue000", "\u0378", "😀", "👍🏽", "🇩🇪", "\ufeff"]
+OTHERS = ["\x00", "\x07", "\u200b", "\u200d", "\ue000", "\u0378", "😀", "👍🏽", "🇩🇪", "\ufeff",
+          "\u180e"]
 CONTRACTIONS = ["s", "t", "re", "ve", "ll", "d", "m", "LL", "Re", "VE", "S"]
 
 
@@ -110,7 +115,7 @@ def _word(rng, allow_marks):
     return "".join(chars)
 
 
-def generate_text(rng, size, departures):
+def generate_text(rng, size, departures, exact=False):
     """Random mix of words of many scripts and cases, digits, punctuation, whitespace,
     apostrophes, marks and emoji. With departures=False it leaves out U+2019, marks, and
     whitespace runs holding more than one run of line breaks."""
@@ -139,15 +144,18 @@ def generate_text(rng, size, departures):
         last_ws = ws
         parts.append(part)
         length += len(part)
-    return stabilize("".join(parts))
+    return stabilize("".join(parts), exact)
 
 
+# (mode, departures): classic mode on text without and with the constructs where it
+# departs; exact mode on text with all of them.
 @pytest.mark.parametrize("encoding", ENCODINGS)
-@pytest.mark.parametrize("departures,seed", [(True, s) for s in range(4)]
-                         + [(False, s) for s in range(100, 104)])
-def test_generated_texts(encoding, departures, seed):
-    text = generate_text(random.Random(seed), 150_000, departures)
-    assert_same_pieces(encoding, text, departures)
+@pytest.mark.parametrize("exact,departures,seed", [(False, True, s) for s in range(3)]
+                         + [(False, False, s) for s in range(100, 103)]
+                         + [(True, True, s) for s in range(200, 203)])
+def test_generated_texts(encoding, exact, departures, seed):
+    text = generate_text(random.Random(seed), 150_000, departures, exact)
+    assert_same_pieces(encoding, text, departures, exact)
 
 
 # Single characters on rule boundaries, drawn uniformly: every pair and triple of them
@@ -155,14 +163,15 @@ def test_generated_texts(encoding, departures, seed):
 TRICKY = list("aZ'sStTlLvVrReEdDmM1 \t\n\r!/.") + [
     "\u0301", "\u02b0", "\u4e2d", "\u01c5", "\u00e9", "\u00c9", "\u3000", "\u00a0",
     "\u0085", "\u2019", "\u2160", "\u00b2", "\U0001f600", "\u093e", "\u20dd", "\x0b",
-    "\u2028"]
+    "\u2028", "\u180e", "\r\n", " \n", "\n "]
 
 
+@pytest.mark.parametrize("exact", [False, True], ids=["classic", "exact"])
 @pytest.mark.parametrize("encoding", ENCODINGS)
-def test_dense_tricky_mix(encoding):
+def test_dense_tricky_mix(encoding, exact):
     rng = random.Random(7)
-    text = stabilize("".join(rng.choice(TRICKY) for _ in range(200_000)))
-    assert_same_pieces(encoding, text, departures=True)
+    text = stabilize("".join(rng.choice(TRICKY) for _ in range(200_000)), exact)
+    assert_same_pieces(encoding, text, departures=True, exact=exact)
 
 
 STDLIB = pathlib.Path(sysconfig.get_paths()["stdlib"])
@@ -173,11 +182,13 @@ CORPORA = {
 }
 
 
+@pytest.mark.parametrize("exact", [False, True], ids=["classic", "exact"])
 @pytest.mark.parametrize("encoding", ENCODINGS)
 @pytest.mark.parametrize("corpus", sorted(CORPORA))
-def test_real_texts(encoding, corpus):
+def test_real_texts(encoding, corpus, exact):
     texts = [p.read_bytes().decode("utf-8", "replace") for p in sorted(CORPORA[corpus]())
              if p.is_file()]
     if not texts:
         pytest.skip("corpus not found on this machine")
-    assert_same_pieces(encoding, stabilize("\n".join(texts)), departures=True)
+    assert_same_pieces(encoding, stabilize("\n".join(texts), exact), departures=True,
+                       exact=exact)

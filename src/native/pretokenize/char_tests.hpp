@@ -5,6 +5,7 @@
 #include <cstdint>
 
 #include "pretokenize/piece.hpp"
+#include "pretokenize/split_mode.hpp"
 #include "pretokenize/unicode.hpp"
 
 namespace tessel {
@@ -18,6 +19,15 @@ inline bool is_letter_or_number(uint32_t cp) {
   return c == CharClass::Letter || c == CharClass::Number;
 }
 
+// Whitespace as the mode reads it: the White_Space property, plus U+180E in classic mode.
+template <SplitMode kMode>
+inline bool is_whitespace(uint32_t cp) {
+  if constexpr (kMode == SplitMode::exact) {
+    if (cp == 0x180E) return false;
+  }
+  return is_unicode_whitespace(cp);
+}
+
 // A line break as decoded: U+000A or U+000D (also when written in an overlong form).
 inline bool is_line_break(uint32_t cp) { return cp == 0x0A || cp == 0x0D; }
 
@@ -28,14 +38,14 @@ inline bool is_cr_or_lf_byte(uint8_t b) { return b == 0x0A || b == 0x0D; }
 inline bool is_word_leader(uint32_t cp) { return !is_line_break(cp) && !is_letter_or_number(cp); }
 
 // A character of a punctuation run: neither whitespace, a letter nor a number.
+template <SplitMode kMode>
 inline bool is_punctuation_like(uint32_t cp) {
-  return !is_unicode_whitespace(cp) && !is_letter_or_number(cp);
+  return !is_whitespace<kMode>(cp) && !is_letter_or_number(cp);
 }
 
-inline bool fill_piece(Piece* out, uint64_t start, uint64_t end, int32_t rule_kind = 0) {
+inline bool fill_piece(Piece* out, uint64_t start, uint64_t end) {
   out->start = start;
   out->end = end;
-  out->rule_kind = rule_kind;
   out->drop_last_char = 0;
   out->last_char_start = end;
   return true;

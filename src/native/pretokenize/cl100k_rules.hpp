@@ -6,6 +6,7 @@
 
 #include "pretokenize/char_tests.hpp"
 #include "pretokenize/piece.hpp"
+#include "pretokenize/split_mode.hpp"
 #include "pretokenize/unicode.hpp"
 
 namespace tessel {
@@ -35,30 +36,26 @@ inline bool match_letters(const uint8_t* text, uint64_t length, uint64_t positio
 
 // A run of characters that are neither whitespace, letters nor numbers, optionally led
 // by one space byte, then every CR or LF byte (and '/' when kSlashTail) that follows.
-template <bool kSlashTail>
-inline bool match_punctuation_run(const uint8_t* text, uint64_t length, uint64_t position,
-                                  Piece* out) {
+template <SplitMode kMode, bool kSlashTail>
+inline bool match_punctuation(const uint8_t* text, uint64_t length, uint64_t position,
+                              Piece* out) {
   if (position >= length) return false;
   const uint8_t* const end = text + length;
   const uint8_t* const p = text + position;
   const uint8_t* run = p;
   int32_t n;
-  if (*p == ' ' && p + 1 < end && is_punctuation_like(decode_utf8_char(p + 1, end, &n))) {
+  if (*p == ' ' && p + 1 < end &&
+      is_punctuation_like<kMode>(decode_utf8_char(p + 1, end, &n))) {
     run = p + 1;
   }
   const uint8_t* q = run;
   while (q < end) {
-    if (!is_punctuation_like(decode_utf8_char(q, end, &n))) break;
+    if (!is_punctuation_like<kMode>(decode_utf8_char(q, end, &n))) break;
     q += n;
   }
   if (q == run) return false;
   while (q < end && (is_cr_or_lf_byte(*q) || (kSlashTail && *q == '/'))) ++q;
   return fill_piece(out, position, static_cast<uint64_t>(q - text));
-}
-
-inline bool match_punctuation(const uint8_t* text, uint64_t length, uint64_t position,
-                              Piece* out) {
-  return match_punctuation_run<false>(text, length, position, out);
 }
 
 }  // namespace tessel

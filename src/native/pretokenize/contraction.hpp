@@ -2,18 +2,22 @@
 
 #include <cstdint>
 
+#include "pretokenize/split_mode.hpp"
+
 namespace tessel {
 
-// Length in bytes (2 to 5) of a contraction suffix at p, or 0: an apostrophe (U+0027, or
-// U+2019 written E2 80 99) followed by s, t, d, m, ll, ve or re in either ASCII case.
-// Nothing is required of the byte after the suffix.
+// Length in bytes (2 to 5) of a contraction suffix at p, or 0: an apostrophe followed by
+// s, t, d, m, ll, ve or re in either ASCII case. The apostrophe is U+0027, and in classic
+// mode also U+2019 (written E2 80 99). Nothing is required of the byte after the suffix.
+template <SplitMode kMode>
 inline uint64_t contraction_length(const uint8_t* p, const uint8_t* end) {
   const uint64_t available = static_cast<uint64_t>(end - p);
   if (available < 2) return 0;
   uint64_t a;
   if (p[0] == 0x27) {
     a = 1;
-  } else if (available >= 3 && p[0] == 0xE2 && p[1] == 0x80 && p[2] == 0x99) {
+  } else if (kMode == SplitMode::classic && available >= 3 && p[0] == 0xE2 && p[1] == 0x80 &&
+             p[2] == 0x99) {
     a = 3;
   } else {
     return 0;

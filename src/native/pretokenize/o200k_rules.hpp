@@ -12,9 +12,9 @@
 #include <cstdint>
 
 #include "pretokenize/char_tests.hpp"
-#include "pretokenize/cl100k_rules.hpp"
 #include "pretokenize/contraction.hpp"
 #include "pretokenize/piece.hpp"
+#include "pretokenize/split_mode.hpp"
 #include "pretokenize/unicode.hpp"
 
 namespace tessel {
@@ -48,9 +48,12 @@ inline const uint8_t* word_part_start(const uint8_t* p, const uint8_t* end, bool
 // Words that end in a lower-set character. Upper-set characters are taken first; the word
 // then ends after the lower-set run that follows them. When no lower-set character
 // follows, the word ends after the last character of the upper run that is also in the
-// lower set (Lm, Lo or a mark), so "中文ABC" gives 中文 | ABC; when there is none, the
-// rule fails (or, for a leading mark followed by capitals, the mark alone is the word).
-// A contraction directly after the word is part of it.
+// lower set (Lm, Lo or a mark), so "中文ABC" gives 中文 | ABC. When there is none, a
+// leading mark is the word by itself (a backtracking engine gives up the optional leader
+// and reads the mark as the lower-set run); classic mode allows that only when capitals
+// follow the mark, and otherwise the rule fails. A contraction directly after the word
+// is part of it.
+template <SplitMode kMode>
 inline bool match_word_lower(const uint8_t* text, uint64_t length, uint64_t position,
                              Piece* out) {
   if (position >= length) return false;
@@ -82,18 +85,18 @@ inline bool match_word_lower(const uint8_t* text, uint64_t length, uint64_t posi
     e = q;
   } else if (last_both_end != nullptr) {
     e = last_both_end;
-  } else if (led && q > s && is_mark(c0)) {
-    // A mark before a run of capitals (Lu, Lt) is a word by itself.
+  } else if (led && (kMode == SplitMode::exact || q > s) && is_mark(c0)) {
     e = s;
   } else {
     return false;
   }
-  e += contraction_length(e, end);
+  e += contraction_length<kMode>(e, end);
   return fill_piece(out, position, static_cast<uint64_t>(e - text));
 }
 
 // Words that start with upper-set characters: the upper run, then any lower-set run,
 // then an optional contraction.
+template <SplitMode kMode>
 inline bool match_word_upper(const uint8_t* text, uint64_t length, uint64_t position,
                              Piece* out) {
   if (position >= length) return false;
@@ -115,14 +118,8 @@ inline bool match_word_upper(const uint8_t* text, uint64_t length, uint64_t posi
     if (!(category_bit_of(decode_utf8_char(q, end, &n)) & kLowerSetBits)) break;
     q += n;
   }
-  q += contraction_length(q, end);
+  q += contraction_length<kMode>(q, end);
   return fill_piece(out, position, static_cast<uint64_t>(q - text));
-}
-
-// match_punctuation whose tail also takes '/' bytes.
-inline bool match_punctuation_slash(const uint8_t* text, uint64_t length, uint64_t position,
-                                    Piece* out) {
-  return match_punctuation_run<true>(text, length, position, out);
 }
 
 }  // namespace tessel

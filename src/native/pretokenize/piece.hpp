@@ -10,7 +10,6 @@ namespace tessel {
 struct Piece {
   uint64_t start;
   uint64_t end;
-  int32_t rule_kind;  // 1 whitespace before text, 2 lone whitespace, 0 any other rule
   uint8_t drop_last_char;
   uint64_t last_char_start;  // valid when drop_last_char is set
 };

@@ -1,6 +1,6 @@
 #pragma once
 
-// The piece splitters of the two encodings and every sub-matcher they are built from.
+// The piece splitters of the two encodings, in either mode.
 //
 // Contract of a PieceSplitter (and of each sub-matcher): called with position < length,
 // it fills out with a piece that starts at position and ends after it and returns true;
@@ -10,20 +10,25 @@
 
 #include <cstdint>
 
-#include "pretokenize/cl100k_rules.hpp"
-#include "pretokenize/contraction.hpp"
-#include "pretokenize/o200k_rules.hpp"
 #include "pretokenize/piece.hpp"
-#include "pretokenize/shared_rules.hpp"
+#include "pretokenize/split_mode.hpp"
 
 namespace tessel {
 
-// Contractions at the start of a piece, letters, digits, punctuation, line breaks,
-// trailing whitespace, whitespace before text, lone whitespace: first match wins.
+// The splitter of the rules in the mode, ASCII fast path included.
+PieceSplitter piece_splitter(SplitRules rules, SplitMode mode);
+
+// The same splitter without the ASCII fast path: every piece decoded and classified by
+// the full rules. Gives the same pieces, slower; what the fast path is checked against.
+PieceSplitter full_rules_splitter(SplitRules rules, SplitMode mode);
+
+// piece_splitter(SplitRules::cl100k, SplitMode::classic): contractions at the start of a
+// piece, letters, digits, punctuation, line breaks, trailing whitespace, whitespace
+// before text, lone whitespace; first match wins.
 bool split_next_cl100k(const uint8_t* text, uint64_t length, uint64_t position, Piece* out);
 
-// Lower-case words, upper-case words, digits, punctuation with slashes, then the
-// whitespace rules of cl100k_base: first match wins.
+// piece_splitter(SplitRules::o200k, SplitMode::classic): lower-case words, upper-case
+// words, digits, punctuation with slashes, then the whitespace rules of cl100k_base.
 bool split_next_o200k(const uint8_t* text, uint64_t length, uint64_t position, Piece* out);
 
 }  // namespace tessel

@@ -23,20 +23,25 @@ namespace {
 
 struct EncodingInfo {
   const EmbeddedVocab* vocab;
-  PieceSplitter splitter;
+  SplitRules rules;
   const char* image_name;
 };
 
 const EncodingInfo& info(BuiltinEncoding encoding) {
   static const EncodingInfo kInfo[] = {
-      {&embedded_cl100k_base, split_next_cl100k, "precomputed_cl100k.bin"},
-      {&embedded_o200k_base, split_next_o200k, "precomputed_o200k.bin"},
+      {&embedded_cl100k_base, SplitRules::cl100k, "precomputed_cl100k.bin"},
+      {&embedded_o200k_base, SplitRules::o200k, "precomputed_o200k.bin"},
   };
   return kInfo[static_cast<int>(encoding)];
 }
 
+// One tokenizer per mode, indexed by SplitMode, over the same model.
+struct ModeTokenizers {
+  TokenizerModel by_mode[2];
+};
+
 struct Singleton {
-  std::atomic<const TokenizerModel*> tokenizer{nullptr};
+  std::atomic<const ModeTokenizers*> tokenizers{nullptr};
   std::mutex making;
 };
 
@@ -63,9 +68,12 @@ std::unique_ptr<BytePairEncoding> make_model(const EncodingInfo& e,
 
 }  // namespace
 
-const TokenizerModel& builtin_tokenizer(BuiltinEncoding encoding) {
+const TokenizerModel& builtin_tokenizer(BuiltinEncoding encoding, SplitMode mode) {
   Singleton& slot = singleton(encoding);
-  if (const TokenizerModel* made = slot.tokenizer.load(std::memory_order_acquire)) return *made;
+  const auto index = static_cast<size_t>(mode);
+  if (const ModeTokenizers* made = slot.tokenizers.load(std::memory_order_acquire)) {
+    return made->by_mode[index];
+  }
 
   const EncodingInfo& e = info(encoding);
   // The image is looked up before taking the lock: finding the package may call back into
@@ -73,17 +81,22 @@ const TokenizerModel& builtin_tokenizer(BuiltinEncoding encoding) {
   const std::optional<std::string> image_path = image_file_path(e.image_name);
 
   std::lock_guard<std::mutex> lock(slot.making);
-  if (const TokenizerModel* made = slot.tokenizer.load(std::memory_order_acquire)) return *made;
+  if (const ModeTokenizers* made = slot.tokenizers.load(std::memory_order_acquire)) {
+    return made->by_mode[index];
+  }
   std::unique_ptr<BytePairEncoding> model = make_model(e, image_path);
-  auto tokenizer = std::make_unique<TokenizerModel>(TokenizerModel{model.get(), e.splitter});
+  auto tokenizers = std::make_unique<ModeTokenizers>();
+  for (const SplitMode m : {SplitMode::classic, SplitMode::exact}) {
+    tokenizers->by_mode[static_cast<size_t>(m)] = {model.get(), piece_splitter(e.rules, m)};
+  }
   // Both live until the process ends.
   model.release();
-  slot.tokenizer.store(tokenizer.get(), std::memory_order_release);
-  return *tokenizer.release();
+  slot.tokenizers.store(tokenizers.get(), std::memory_order_release);
+  return tokenizers.release()->by_mode[index];
 }
 
 bool builtin_tokenizer_is_made(BuiltinEncoding encoding) {
-  return singleton(encoding).tokenizer.load(std::memory_order_acquire) != nullptr;
+  return singleton(encoding).tokenizers.load(std::memory_order_acquire) != nullptr;
 }
 
 const char* builtin_encoding_name(BuiltinEncoding encoding) { return info(encoding).vocab->name; }

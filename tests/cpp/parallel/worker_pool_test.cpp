@@ -31,7 +31,7 @@ bool test_splitter(const uint8_t* text, uint64_t length, uint64_t position, Piec
     while (!gate_open.load()) std::this_thread::sleep_for(1ms);
     --gate_waiters;
   }
-  *out = Piece{position, std::min(position + 4, length), 0, 0, 0};
+  *out = Piece{position, std::min(position + 4, length), 0, 0};
   return true;
 }
 

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "pretokenize/piece_walk.hpp"
+#include "pretokenize/split_rules.hpp"
 #include "pretokenize/splitters.hpp"
 
 namespace tessel {
@@ -31,8 +32,11 @@ Offsets walk_offsets(PieceSplitter split, const uint8_t* text, uint64_t length) 
   return offsets;
 }
 
-const std::pair<const char*, PieceSplitter> kSplitters[] = {{"cl100k_base", split_next_cl100k},
-                                                            {"o200k_base", split_next_o200k}};
+const std::pair<const char*, PieceSplitter> kSplitters[] = {
+    {"cl100k_base", split_next_cl100k},
+    {"o200k_base", split_next_o200k},
+    {"cl100k_base exact", piece_splitter(SplitRules::cl100k, SplitMode::exact)},
+    {"o200k_base exact", piece_splitter(SplitRules::o200k, SplitMode::exact)}};
 
 using Example = std::pair<std::string, std::vector<std::string>>;  // text, pieces
 
@@ -107,6 +111,81 @@ TEST(Split, ExamplesOfBothEncodings) {
   }
 }
 
+// Where the exact mode parts from the classic rules (the ids tiktoken gives).
+TEST(Split, ExactModeExamples) {
+  const Example shared[] = {
+      {"x\n \ny", {"x", "\n \n", "y"}},          {"\n \n x", {"\n \n", " x"}},
+      {"a \r\n\t\n  \n\n  b", {"a", " \r\n\t\n  \n\n", " ", " b"}},
+      {"\n\n \n", {"\n\n \n"}},                 {"\u180e\u180ex", {"\u180e\u180e", "x"}},
+      {" \u180e", {" \u180e"}},                 {"a\u180e\n", {"a", "\u180e\n"}},
+  };
+  const Example cl100k[] = {
+      {"don\u2019t", {"don", "\u2019t"}}, {"\u2019llama", {"\u2019llama"}},
+      {"'llama", {"'ll", "ama"}},
+  };
+  const Example o200k[] = {
+      {"don\u2019t", {"don", "\u2019t"}}, {"we\u2019ll", {"we", "\u2019ll"}},
+      {"\u0301!", {"\u0301", "!"}},      {"1\u0301's", {"1", "\u0301's"}},
+      {"\u0301 x", {"\u0301", " x"}},     {"\u0301AB", {"\u0301", "AB"}},
+      {"(\u0301", {"(\u0301"}},          {"\u0301\u0301", {"\u0301\u0301"}},
+  };
+  const auto check = [](SplitRules rules, const auto& examples) {
+    for (const auto& [text, want] : examples) {
+      std::vector<std::string> pieces;
+      const PieceSplitter split = piece_splitter(rules, SplitMode::exact);
+      for (const auto& [start, end] : walk_offsets(split, bytes_of(text), text.size()))
+        pieces.push_back(text.substr(start, end - start));
+      EXPECT_EQ(pieces, want) << (rules == SplitRules::cl100k ? "cl100k" : "o200k")
+                              << " text: \"" << text << "\"";
+    }
+  };
+  for (SplitRules rules : {SplitRules::cl100k, SplitRules::o200k}) check(rules, shared);
+  check(SplitRules::cl100k, cl100k);
+  check(SplitRules::o200k, o200k);
+}
+
+// The ASCII fast path hands a piece to the full rules when a decision needs a non-ASCII
+// byte. Texts of ASCII runs of every class that meet non-ASCII characters at every
+// point: the fast path must give the full rules' pieces.
+TEST(Split, AsciiFastPathEqualsFullRules) {
+  static const std::string kAscii[] = {
+      "a", "Z", "ab", "AB", "Ab", "aB", "1", "12", "123", "1234", "!", "!?", "/", "'", "'s",
+      "'LL", "'ve", "'l", "'r", " ", "  ", "\t", "\n", "\r\n", " \n ", "\n \n", "\x0b",
+      std::string(1, '\0'), "\x1f", "\x7f", "x'", " !", " a", "!a", "\ta", "\na", "a!/\n/"};
+  static const std::string kOther[] = {
+      "\xC3\xA9", "\xC3\x89", "\xE4\xB8\xAD", "\xCC\x81", "\xCA\xB0", "\xC7\x85", "\xC2\xB2",
+      "\xC2\xA0", "\xC2\x85", "\xE3\x80\x80", "\xE1\xA0\x8E", "\xE2\x80\x99", "\xE2\x80\x99s",
+      "\xC2\xAB", "\xF0\x9F\x98\x80", "\x80", "\xC3", "\xC0\x8A", "\xFF"};
+  constexpr SplitRules kRules[] = {SplitRules::cl100k, SplitRules::o200k};
+  constexpr SplitMode kModes[] = {SplitMode::classic, SplitMode::exact};
+  const auto expect_same = [&](const std::string& text) {
+    for (SplitRules rules : kRules) {
+      for (SplitMode mode : kModes) {
+        ASSERT_EQ(walk_offsets(piece_splitter(rules, mode), bytes_of(text), text.size()),
+                  walk_offsets(full_rules_splitter(rules, mode), bytes_of(text), text.size()))
+            << "rules " << int(rules) << " mode " << int(mode) << " text: \"" << text << "\"";
+      }
+    }
+  };
+  for (const std::string& a : kAscii) {
+    for (const std::string& b : kAscii) {
+      for (const std::string& c : kOther) {
+        expect_same(a + b + c);
+        expect_same(a + c + b);
+        expect_same(c + a + b);
+      }
+    }
+  }
+  std::mt19937_64 rng(7);
+  for (int round = 0; round < 20000; ++round) {
+    std::string text;
+    for (size_t n = rng() % 24; n > 0; --n) {
+      text += rng() % 5 ? kAscii[rng() % std::size(kAscii)] : kOther[rng() % std::size(kOther)];
+    }
+    expect_same(text);
+  }
+}
+
 TEST(ContractionLength, SuffixesInEitherCase) {
   const std::pair<std::string, uint64_t> cases[] = {
       {"'s", 2},   {"'T", 2},   {"'dx", 2},  {"'lL", 3},  {"'VE", 3},  {"'rex", 3},
@@ -114,7 +193,7 @@ TEST(ContractionLength, SuffixesInEitherCase) {
       {"'", 0},    {"", 0},     {"\u2019", 0}, {"\xE2\x80", 0}, {"`s", 0}, {"'\xD3", 0}};
   for (const auto& [text, length] : cases) {
     const auto* p = bytes_of(text);
-    EXPECT_EQ(contraction_length(p, p + text.size()), length) << text;
+    EXPECT_EQ(contraction_length<SplitMode::classic>(p, p + text.size()), length) << text;
   }
 }
 
@@ -161,10 +240,12 @@ TEST(Walk, AnyBytesAndEveryPrefixTile) {
     for (size_t n = 0; n <= text.size(); ++n) expect_tiling(text.substr(0, n));
   }
   // Every sub-matcher finds nothing at or past the end.
+  constexpr SplitMode kClassic = SplitMode::classic, kExact = SplitMode::exact;
   const PieceSplitter matchers[] = {
-      split_next_cl100k, split_next_o200k, match_letters, match_digits, match_punctuation,
-      match_newlines, match_trailing_whitespace, match_whitespace_before_text,
-      match_whitespace, match_word_lower, match_word_upper, match_punctuation_slash};
+      split_next_cl100k, split_next_o200k, match_letters, match_digits,
+      match_punctuation<kClassic, false>, match_punctuation<kExact, true>,
+      match_whitespace<kClassic>, match_whitespace<kExact>, match_word_lower<kClassic>,
+      match_word_lower<kExact>, match_word_upper<kClassic>, match_word_upper<kExact>};
   const std::string text = "ab 1";
   for (PieceSplitter m : matchers) {
     Piece piece{};
