@@ -12,8 +12,8 @@
 #include "data/embedded_vocab.hpp"
 #include "model/backtrack_encoder.hpp"
 #include "model/model_builder.hpp"
-#include "model/model_image.hpp"
-#include "../tools/model_image_writer.hpp"
+#include "model/image_file.hpp"
+#include "model/image_writer.hpp"
 
 using namespace tessel;
 using Clock = std::chrono::steady_clock;
@@ -39,9 +39,11 @@ size_t bytes_of(const std::vector<T>& v) {
 size_t model_memory(const BytePairEncoding& m) {
   size_t total = sizeof(m) + bytes_of(m.token_bytes) + bytes_of(m.token_starts) +
                  bytes_of(m.token_hash_table) + bytes_of(m.merge_left) + bytes_of(m.merge_right) +
-                 bytes_of(m.pair_table) + bytes_of(m.longest_proper_prefix);
+                 bytes_of(m.pair_table) + bytes_of(m.longest_proper_prefix) +
+                 bytes_of(m.prefix_steps) + bytes_of(m.pair_filter);
   for (const MatchAutomaton* a : {m.forward_automaton.get(), m.second_forward_automaton.get(),
                                   m.reverse_automaton.get()}) {
+    if (a == nullptr) continue;
     total += sizeof(*a) + bytes_of(a->states) + bytes_of(a->outputs) + bytes_of(a->base) +
              bytes_of(a->check);
   }
@@ -78,15 +80,19 @@ int main(int argc, char** argv) {
     });
     // Load time covers reading the image file and making the model from it.
     const std::string image_path = std::string("/tmp/tessel_bench_") + v->name + ".bin";
+    ImageDigest digest;
     {
-      const std::vector<uint8_t> image = serialize_model_image(*model);
+      const auto full = build_model(v->token_bytes, v->token_starts, v->token_count,
+                                    ModelTables::kImage);
+      digest = model_image_digest(*full);
+      const std::vector<uint8_t> image = serialize_model_image(*full);
       std::ofstream(image_path, std::ios::binary)
           .write(reinterpret_cast<const char*>(image.data()), static_cast<std::streamsize>(image.size()));
     }
     const double load = best_seconds(5, [&] {
-      auto loaded = model_from_image_file(image_path.c_str(), v->token_bytes, v->token_starts,
-                                          v->token_count);
-      if (!loaded) std::abort();
+      const ImageLoad loaded = model_from_image_file(
+          image_path.c_str(), {v->token_bytes, v->token_starts, v->token_count, digest});
+      if (!loaded.model) std::abort();
     });
     std::remove(image_path.c_str());
     const double english_rate = encode_mb_per_s(*model, english, 5);

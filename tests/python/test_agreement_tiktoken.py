@@ -1,13 +1,18 @@
-"""Whole-text ids equal those of the reference tokenizer `tiktoken` (a black box, its
-encodings built from this project's own rank files) on real text of this machine.
+"""Whole-text ids against the reference tokenizer `tiktoken` (a black box, its encodings
+built from this project's own rank files, never downloaded).
 
-For `tessel.bpe.openai`, texts are first cleared of the few constructs where its
-splitting rules deliberately differ from the published patterns (see the differential
-splitter test): whitespace between line breaks, U+2019 and U+180E. The exact splitting
-mode takes the texts as they are.
+On real text of this machine, cleared for `tessel.bpe.openai` of the few constructs where
+its splitting rules deliberately differ from the published patterns (whitespace between
+line breaks, U+2019 and U+180E), the ids are equal; the exact splitting mode takes the
+texts as they are. On generated strings that are full of those constructs,
+`tessel.bpe.openai` gives the reference's ids of the pieces its rules cut.
+TESSEL_DIFFERENTIAL_STRINGS sets how many strings each generated test takes (2,000 by
+default; a million for a long run).
 """
+import functools
 import glob
 import os
+import random
 import re
 import subprocess
 import sysconfig
@@ -25,6 +30,7 @@ STDLIB = Path(sysconfig.get_paths()["stdlib"])
 MAKERS = {"cl100k_base": openai.cl100k_base, "o200k_base": openai.o200k_base}
 
 
+@functools.cache
 def reference(name):
     return tiktoken.Encoding(
         name=f"reference_{name}",
@@ -108,3 +114,48 @@ def test_known_ids(name):
     expected = {"cl100k_base": [15339, 1917], "o200k_base": [24912, 2375]}[name]
     assert tok.encode("hello world") == expected
     assert reference(name).encode_ordinary("hello world") == expected
+
+
+# --- Generated strings.
+
+STRINGS = int(os.environ.get("TESSEL_DIFFERENTIAL_STRINGS", "2000"))
+LOOKALIKES = ["<|endoftext|>", "<|endoftext", "endoftext|>", "<|fim_prefix|>", "<|fim_middle|>",
+              "<|endofprompt|>", "<|", "|>", "<|endoftext|>x", "< |endoftext| >"]
+SEPARATORS = ["\u180e", "\u2019", "'", "\u2019s", "'S", "\u2019ll"]
+
+
+def generated_strings(seed):
+    """Short strings (most of the splitting rules' edges are at the ends of a text) mixing
+    scripts, marks, digits, every kind of whitespace, both apostrophes, emoji, U+180E and
+    special-token look-alikes. Characters whose classes differ between Unicode versions
+    are replaced, so that only our rules decide."""
+    from test_splitter_differential import generate_text
+
+    rng = random.Random(seed)
+    for _ in range(STRINGS):
+        text = generate_text(rng, rng.randint(1, 40), departures=True)
+        for _ in range(rng.choice((0, 0, 1, 2))):
+            at = rng.randint(0, len(text))
+            text = text[:at] + rng.choice(LOOKALIKES + SEPARATORS) + text[at:]
+        yield text
+
+
+def expected_openai_ids(name, text):
+    """The reference's ids of each piece our rules cut: the published pattern with our
+    documented departures written in. U+180E, whitespace to us, is split as U+2000."""
+    from test_splitter_differential import pattern
+
+    as_split = text.replace("\u180e", "\u2000")
+    ids = []
+    for m in pattern(name, True).finditer(as_split):
+        ids += reference(name)._encode_single_piece(text[m.start():m.end()].encode())
+    return ids
+
+
+@pytest.mark.parametrize("name", sorted(MAKERS))
+def test_generated_strings_specified_api(name):
+    tok = MAKERS[name]()
+    mismatches = [(text, ours, theirs) for text in generated_strings(1)
+                  if (ours := tok.encode(text)) != (theirs := expected_openai_ids(name, text))]
+    assert not mismatches, f"{len(mismatches)} of {STRINGS} strings differ, e.g. " + "; ".join(
+        f"{text!r}: {ours} != {theirs}" for text, ours, theirs in mismatches[:5])

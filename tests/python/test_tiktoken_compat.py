@@ -50,11 +50,6 @@ FRAGMENTS = [
 ]
 
 
-# Until the exact splitting mode is in, the texts avoid the rules where the modes differ.
-_PENDING_EXACT_MODE = {"\u180e", "\u2019", "\u2019t", "\u0301", "\u0903", "\u20dd", "\n", "\r\n", "\r"}
-FRAGMENTS = [f for f in FRAGMENTS if f not in _PENDING_EXACT_MODE]
-
-
 def generated_texts(seed, count):
     rng = random.Random(seed)
     return ["".join(rng.choice(FRAGMENTS) for _ in range(rng.randint(0, 14))) for _ in range(count)]
@@ -127,6 +122,16 @@ def test_attributes_equal_tiktoken(pair):
                       "_pat_str", "_special_tokens"):
         assert getattr(ours, attribute) == getattr(theirs, attribute), attribute
     assert repr(ours) == repr(theirs)
+
+
+@pytest.mark.parametrize("name", ["cl100k_base", "o200k_base"])
+def test_whole_corpora_give_tiktoken_ids_with_nothing_stripped(name):
+    from test_agreement_tiktoken import CORPORA
+
+    ours, theirs = tessel.get_encoding(name), reference(name)
+    for corpus, read in sorted(CORPORA.items()):
+        text = read()
+        assert ours.encode_ordinary(text) == theirs.encode_ordinary(text), corpus
 
 
 def test_text_with_surrogates_is_encoded_as_tiktoken_does():

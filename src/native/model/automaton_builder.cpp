@@ -41,8 +41,8 @@ FailureLinks link_failures(const TokenTrie& trie) {
   for (size_t head = 0; head < queue.size(); ++head) {
     const int32_t u = queue[head];
     const TrieNode& node = trie.nodes[u];
-    if (node.token != -1) {
-      links.outputs.push_back(OutputLink{static_cast<uint32_t>(node.token), links.depth[u],
+    if (node.token != kNoToken) {
+      links.outputs.push_back(OutputLink{node.token, links.depth[u],
                                          links.out_head[links.fail[u]]});
       links.out_head[u] = static_cast<uint32_t>(links.outputs.size() - 1);
     } else {
@@ -180,8 +180,7 @@ MatchAutomaton automaton_from_trie(const TokenTrie& trie, uint32_t kind) {
     const int32_t p = placement.pos[u];
     if (p < 0) continue;  // unreachable node (cannot happen for a trie built by insertion)
     automaton.states[p] = AutomatonState{placement.pos[links.fail[u]], links.out_head[u],
-                                         static_cast<uint32_t>(trie.nodes[u].token),
-                                         links.depth[u]};
+                                         trie.nodes[u].token, links.depth[u]};
   }
   automaton.state_count = slots;
   automaton.output_count = static_cast<int32_t>(links.outputs.size());
@@ -191,6 +190,34 @@ MatchAutomaton automaton_from_trie(const TokenTrie& trie, uint32_t kind) {
   automaton.check = std::move(placement.check);
   automaton.slot_count = slots;
   return automaton;
+}
+
+std::vector<PrefixStep> prefix_steps_from_trie(const TokenTrie& trie) {
+  if (trie.nodes[0].child_count != 256) return {};
+  const Placement placement = place_nodes(trie);
+  const int32_t slots = static_cast<int32_t>(placement.base.size());
+  std::vector<PrefixStep> steps(slots, PrefixStep{0, 0, kNoToken, 0});
+  // Depths in breadth-first order: every parent comes before its children.
+  std::vector<uint32_t> depth(trie.node_count, 0);
+  std::vector<int32_t> queue;
+  queue.reserve(trie.node_count);
+  queue.push_back(0);
+  for (size_t head = 0; head < queue.size(); ++head) {
+    const int32_t u = queue[head];
+    const TrieNode& node = trie.nodes[u];
+    const int32_t p = placement.pos[u];
+    steps[p].token = node.token;
+    steps[p].depth = depth[u];
+    for (uint32_t e = 0; e < node.child_count; ++e) {
+      depth[node.children[e].child] = depth[u] + 1;
+      queue.push_back(node.children[e].child);
+    }
+  }
+  for (int32_t p = 0; p < slots; ++p) {
+    steps[p].base = placement.base[p];
+    steps[p].check = placement.check[p];
+  }
+  return steps;
 }
 
 std::vector<PrefixStep> prefix_steps_of(const MatchAutomaton& automaton) {

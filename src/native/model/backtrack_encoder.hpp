@@ -59,8 +59,8 @@ inline uint32_t backtrack_step(BacktrackRun& run) {
   if (t == kNoToken) return kNoToken;
   const BytePairEncoding& model = *run.model;
   const uint32_t last = run.stack_count != 0 ? run.stack[run.stack_count - 1] : kNoToken;
-  const int32_t* shorter = model.longest_proper_prefix.data();
-  for (; t != kNoToken; t = static_cast<uint32_t>(shorter[t])) {
+  const uint32_t* shorter = model.longest_proper_prefix.data();
+  for (; t != kNoToken; t = shorter[t]) {
     const uint64_t end = run.position + model.token_length(t);
     if (((run.viable_ends[end >> 6] >> (end & 63)) & 1) == 0) continue;
     if (last != kNoToken && !pair_is_compatible(model, last, t)) continue;

@@ -13,8 +13,10 @@ void token_hash_insert(BytePairEncoding& model, uint32_t hash32, uint32_t id) {
   ++model.token_hash_count;
 }
 
-void derive_lookup_tables(BytePairEncoding& model) {
-  model.prefix_steps = prefix_steps_of(*model.forward_automaton);
+void derive_lookup_tables(BytePairEncoding& model, ModelTables tables) {
+  if (model.prefix_steps.empty() && model.forward_automaton) {
+    model.prefix_steps = prefix_steps_of(*model.forward_automaton);
+  }
   model.longest_token_length = 0;
   for (uint32_t i = 0; i < model.token_count; ++i) {
     model.longest_token_length = std::max(model.longest_token_length, model.token_length(i));
@@ -26,11 +28,18 @@ void derive_lookup_tables(BytePairEncoding& model) {
   model.pair_filter_mask = static_cast<uint32_t>(bits - 1);
   for (const PairSlot& slot : model.pair_table) {
     if (slot.merged == kNoToken) continue;
-    const uint32_t bit = pair_hash32(slot.left, slot.right) & model.pair_filter_mask;
-    model.pair_filter[bit >> 6] |= uint64_t{1} << (bit & 63);
+    set_bit(model.pair_filter.data(), pair_hash32(slot.left, slot.right) & model.pair_filter_mask);
   }
   model.whole_tokens = build_whole_token_index(model.token_bytes.data(), model.token_starts.data(),
                                                model.token_count);
+  if (tables == ModelTables::kEncoding) drop_image_only_tables(model);
+}
+
+void drop_image_only_tables(BytePairEncoding& model) {
+  model.second_forward_automaton.reset();
+  model.reverse_automaton.reset();
+  // The prefix walk needs neither failure links nor output chains.
+  if (!model.prefix_steps.empty()) model.forward_automaton.reset();
 }
 
 namespace {

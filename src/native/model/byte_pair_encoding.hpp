@@ -7,6 +7,7 @@
 #include <optional>
 #include <vector>
 
+#include "model/bit_set.hpp"
 #include "model/hashes.hpp"
 #include "model/match_automaton.hpp"
 #include "model/token_id.hpp"
@@ -29,6 +30,18 @@ static_assert(sizeof(PairSlot) == 12);
 
 // Everything encoding and decoding need for one vocabulary. Made once by build_model or
 // model_from_image and immutable afterwards, so any number of threads may read it.
+//
+// What reads which field:
+//   decode                 token_bytes, token_starts
+//   encode, per piece      token_hash_table (a piece that is one whole token), then the
+//                          backtracking encoder: prefix_steps (or forward_automaton when
+//                          some byte is no token), longest_proper_prefix, viable ends from
+//                          token lengths, and pair_is_compatible: pair_filter, pair_table,
+//                          merge_left, merge_right
+//   model image writer     all of the above plus the forward automaton's failure links and
+//                          output chains, second_forward_automaton and reverse_automaton
+// A model built or read for encoding (ModelTables::kEncoding) leaves out what only the
+// image writer needs: the automata are absent when prefix_steps cover the forward one.
 struct BytePairEncoding {
   std::vector<uint8_t> token_bytes;    // all token strings concatenated in id order
   std::vector<uint32_t> token_starts;  // token_count + 1 offsets into token_bytes
@@ -42,11 +55,12 @@ struct BytePairEncoding {
   std::vector<PairSlot> pair_table;   // (left, right) -> merged token
   uint32_t pair_capacity = 0;
   uint32_t pair_count = 0;
-  std::unique_ptr<MatchAutomaton> forward_automaton;
-  std::unique_ptr<MatchAutomaton> second_forward_automaton;
-  std::unique_ptr<MatchAutomaton> reverse_automaton;
-  std::vector<int32_t> longest_proper_prefix;  // longest token that is a proper prefix, or -1
-  // Derived from forward_automaton when every byte is a token (not stored in images).
+  std::unique_ptr<MatchAutomaton> forward_automaton;         // see above: may be absent
+  std::unique_ptr<MatchAutomaton> second_forward_automaton;  // image writing only
+  std::unique_ptr<MatchAutomaton> reverse_automaton;         // image writing only
+  // Longest token that is a proper prefix of each token, or kNoToken.
+  std::vector<uint32_t> longest_proper_prefix;
+  // The forward automaton's transitions and tokens, when every byte is a token.
   std::vector<PrefixStep> prefix_steps;
   uint32_t longest_token_length = 0;  // derived from token_starts
   // One bit per pair_hash32 value (masked) of every pair in pair_table: a clear bit means
@@ -88,8 +102,16 @@ inline uint32_t token_with_bytes(const BytePairEncoding& model, const uint8_t* b
   }
 }
 
-// Fills the tables derived from a finished model's stored ones.
-void derive_lookup_tables(BytePairEncoding& model);
+// Which tables a model keeps: those encoding and decoding read, or also those that only
+// an image of the model holds.
+enum class ModelTables { kEncoding, kImage };
+
+// Fills the tables derived from a finished model's stored ones (prefix_steps only when
+// they are still empty), then drops what `tables` does not ask for.
+void derive_lookup_tables(BytePairEncoding& model, ModelTables tables);
+
+// Turns a kImage model into a kEncoding one.
+void drop_image_only_tables(BytePairEncoding& model);
 
 // Linear probing from hash32's slot to the first empty one; the caller keeps the table at
 // most a quarter full.
@@ -101,8 +123,7 @@ void pair_insert(BytePairEncoding& model, uint32_t left, uint32_t right, uint32_
 inline uint32_t pair_lookup(const BytePairEncoding& model, uint32_t left, uint32_t right) {
   const uint32_t h = pair_hash32(left, right);
   if (!model.pair_filter.empty()) {
-    const uint32_t bit = h & model.pair_filter_mask;
-    if (((model.pair_filter[bit >> 6] >> (bit & 63)) & 1) == 0) return kNoToken;
+    if (!test_bit(model.pair_filter.data(), h & model.pair_filter_mask)) return kNoToken;
   }
   const PairSlot* slots = model.pair_table.data();
   const uint32_t mask = model.pair_capacity - 1;

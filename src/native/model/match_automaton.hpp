@@ -55,6 +55,10 @@ MatchAutomaton automaton_from_trie(const TokenTrie& trie, uint32_t kind);
 // The packed steps of an automaton whose root has a transition on every byte, else empty.
 std::vector<PrefixStep> prefix_steps_of(const MatchAutomaton& automaton);
 
+// The same straight from a trie, equal to prefix_steps_of(automaton_from_trie(trie, k))
+// without the failure links and output chains that the packed steps do not need.
+std::vector<PrefixStep> prefix_steps_from_trie(const TokenTrie& trie);
+
 // The longest token that is a prefix of bytes[0, length), on packed steps whose root has a
 // transition on every byte: there the first-starting, longest occurrence always starts at
 // 0, so following transitions from the root until one is missing finds it.

@@ -25,9 +25,8 @@ void derive_merges(BytePairEncoding& model) {
   for (uint32_t i = 0; i < n; ++i) {
     const uint8_t* bytes = model.token_data(i);
     const uint32_t length = model.token_length(i);
-    for (int32_t p = model.longest_proper_prefix[i]; p != -1;
-         p = model.longest_proper_prefix[p]) {
-      const uint32_t prefix = static_cast<uint32_t>(p);
+    for (uint32_t prefix = model.longest_proper_prefix[i]; prefix != kNoToken;
+         prefix = model.longest_proper_prefix[prefix]) {
       const uint32_t prefix_length = model.token_length(prefix);
       const uint32_t r = token_with_bytes(model, bytes + prefix_length, length - prefix_length);
       if (r == kNoToken) continue;
@@ -44,13 +43,47 @@ void derive_merges(BytePairEncoding& model) {
 }  // namespace
 
 std::unique_ptr<BytePairEncoding> build_model(const uint8_t* token_bytes,
-                                              const uint32_t* token_starts, uint32_t n) {
+                                              const uint32_t* token_starts, uint32_t n,
+                                              ModelTables tables) {
   auto model = std::make_unique<BytePairEncoding>();
   model->token_count = n;
   model->hash_multiplier = kHashMultiplier;
   model->token_bytes.assign(token_bytes, token_bytes + token_starts[n]);
   model->token_starts.assign(token_starts, token_starts + n + 1);
 
+  // Only an image holds the reverse automaton, and nothing else needs it, so it is made
+  // beside the rest of the build, on a second thread when one can be started.
+  std::future<MatchAutomaton> reverse_automaton;
+  if (tables == ModelTables::kImage) {
+    const auto make_reverse = [&model, n] {
+      TokenTrie reversed = make_trie(kTrieReversed);
+      for (uint32_t i = 0; i < n; ++i) {
+        trie_insert(reversed, model->token_data(i), model->token_length(i), i);
+      }
+      return automaton_from_trie(reversed, reversed.direction);
+    };
+    try {
+      reverse_automaton = std::async(std::launch::async, make_reverse);
+    } catch (const std::system_error&) {
+      reverse_automaton = std::async(std::launch::deferred, make_reverse);
+    }
+  }
+
+  {
+    TokenTrie forward = make_trie(kTrieForward);
+    for (uint32_t i = 0; i < n; ++i) {
+      trie_insert(forward, model->token_data(i), model->token_length(i), i);
+    }
+    // The queries below walk the packed steps when every byte is a token; only an image
+    // or a vocabulary that lacks a byte needs the whole automaton.
+    if (tables == ModelTables::kEncoding) model->prefix_steps = prefix_steps_from_trie(forward);
+    if (model->prefix_steps.empty()) {
+      model->forward_automaton =
+          std::make_unique<MatchAutomaton>(automaton_from_trie(forward, 0));
+      model->prefix_steps = prefix_steps_of(*model->forward_automaton);
+    }
+  }
+  // Filled once the trie is gone, which lowers the build's peak memory.
   model->token_hash_capacity = table_capacity(n);
   model->token_hash_table.assign(model->token_hash_capacity, TokenHashSlot{0, kNoToken});
   for (uint32_t i = 0; i < n; ++i) {
@@ -60,30 +93,7 @@ std::unique_ptr<BytePairEncoding> build_model(const uint8_t* token_bytes,
                       i);
   }
 
-  // Nothing else needs the reverse automaton, so it is made beside the rest of the build,
-  // on a second thread when one can be started.
-  std::future<MatchAutomaton> reverse_automaton;
-  const auto make_reverse = [&model, n] {
-    TokenTrie reversed = make_trie(kTrieReversed);
-    for (uint32_t i = 0; i < n; ++i) {
-      trie_insert(reversed, model->token_data(i), model->token_length(i),
-                  static_cast<int32_t>(i));
-    }
-    return automaton_from_trie(reversed, reversed.direction);
-  };
-  try {
-    reverse_automaton = std::async(std::launch::async, make_reverse);
-  } catch (const std::system_error&) {
-    reverse_automaton = std::async(std::launch::deferred, make_reverse);
-  }
-
-  {
-    TokenTrie forward = make_trie(kTrieForward);
-    for (uint32_t i = 0; i < n; ++i) {
-      trie_insert(forward, model->token_data(i), model->token_length(i),
-                  static_cast<int32_t>(i));
-    }
-    model->forward_automaton = std::make_unique<MatchAutomaton>(automaton_from_trie(forward, 0));
+  if (tables == ModelTables::kImage) {
     // Made from the same trie, the kind 1 automaton equals the kind 0 one but for its kind.
     model->second_forward_automaton = std::make_unique<MatchAutomaton>(*model->forward_automaton);
     model->second_forward_automaton->kind = 1;
@@ -93,9 +103,7 @@ std::unique_ptr<BytePairEncoding> build_model(const uint8_t* token_bytes,
   for (uint32_t i = 0; i < n; ++i) {
     const uint32_t length = model->token_length(i);
     model->longest_proper_prefix[i] =
-        length == 0 ? -1
-                    : static_cast<int32_t>(
-                          longest_token_at(*model, model->token_data(i), length - 1));
+        length == 0 ? kNoToken : longest_token_at(*model, model->token_data(i), length - 1);
   }
 
   model->merge_left.resize(n);
@@ -106,8 +114,10 @@ std::unique_ptr<BytePairEncoding> build_model(const uint8_t* token_bytes,
   for (uint32_t i = 0; i < n; ++i) model->merge_left[i] = model->merge_right[i] = i;
 
   derive_merges(*model);
-  derive_lookup_tables(*model);
-  model->reverse_automaton = std::make_unique<MatchAutomaton>(reverse_automaton.get());
+  if (tables == ModelTables::kImage) {
+    model->reverse_automaton = std::make_unique<MatchAutomaton>(reverse_automaton.get());
+  }
+  derive_lookup_tables(*model, tables);
   return model;
 }
 

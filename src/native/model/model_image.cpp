@@ -1,96 +1,126 @@
 #include "model/model_image.hpp"
 
-#include <bit>
-#include <cstdio>
+#include <algorithm>
 #include <cstring>
-#include <memory>
+#include <vector>
 
-#include "model/package_location.hpp"
+#include "model/little_endian.hpp"
 
 namespace tessel {
 
 namespace {
 
-struct ImageHeader {
-  uint32_t token_count;
-  uint64_t hash_multiplier;
-  uint32_t token_hash_capacity;
-  uint32_t token_hash_count;
-  uint32_t pair_capacity;
-  uint32_t pair_count;
-  int32_t state_count[3];
-  int32_t output_count[3];
-  uint32_t kind[3];
-};
-
-uint32_t read_u32(const uint8_t* p) {
-  return uint32_t{p[0]} | uint32_t{p[1]} << 8 | uint32_t{p[2]} << 16 | uint32_t{p[3]} << 24;
-}
-
-ImageHeader read_header(const uint8_t* image) {
-  ImageHeader h;
-  h.token_count = read_u32(image);
-  h.hash_multiplier = uint64_t{read_u32(image + 4)} | uint64_t{read_u32(image + 8)} << 32;
-  h.token_hash_capacity = read_u32(image + 12);
-  h.token_hash_count = read_u32(image + 16);
-  h.pair_capacity = read_u32(image + 20);
-  h.pair_count = read_u32(image + 24);
-  for (int k = 0; k < 3; ++k) {
-    h.state_count[k] = static_cast<int32_t>(read_u32(image + 28 + 12 * k));
-    h.output_count[k] = static_cast<int32_t>(read_u32(image + 32 + 12 * k));
-    h.kind[k] = read_u32(image + 36 + 12 * k);
-  }
-  return h;
-}
-
-// Image bytes from memory.
-class BufferSource {
+class BufferSource final : public ImageSource {
  public:
-  BufferSource(const uint8_t* image, size_t size) : cursor_(image), left_(size) {}
-  bool read(void* out, size_t bytes) {
-    if (bytes > left_) return false;
-    if (bytes != 0) std::memcpy(out, cursor_, bytes);
-    cursor_ += bytes;
-    left_ -= bytes;
+  BufferSource(const uint8_t* image, size_t size) : ImageSource(size), image_(image) {}
+  bool read_at(uint64_t offset, void* out, size_t length) override {
+    if (offset > size() || length > size() - offset) return false;
+    if (length != 0) std::memcpy(out, image_ + offset, length);
     return true;
   }
 
  private:
-  const uint8_t* cursor_;
-  size_t left_;
+  const uint8_t* image_;
 };
 
-// Image bytes from an open file, read straight into the model's tables.
-class FileSource {
+// Reads the image front to back, digesting every byte it hands out.
+class ImageReader {
  public:
-  explicit FileSource(std::FILE* file) : file_(file) {}
-  bool read(void* out, size_t bytes) {
-    return bytes == 0 || std::fread(out, 1, bytes, file_) == bytes;
+  explicit ImageReader(ImageSource& source) : source_(source) {}
+
+  bool read(void* out, size_t length) {
+    if (!source_.read_at(offset_, out, length)) return false;
+    digester_.update(out, length);
+    offset_ += length;
+    return true;
   }
+
+  // Reads count records of 32-bit little-endian words into out.
+  template <typename T>
+  bool read_records(std::vector<T>& out, uint64_t count) {
+    static_assert(sizeof(T) % 4 == 0);
+    out.resize(count);
+    if (!read(out.data(), count * sizeof(T))) return false;
+    swap_words_if_big_endian(out.data(), count * sizeof(T));
+    return true;
+  }
+
+  // Reads count records of `record` bytes in chunks, handing each chunk (converted to
+  // native words) and the index of its first record to take.
+  template <typename Take>
+  bool read_chunked(uint64_t count, size_t record, Take&& take) {
+    const uint64_t per_chunk = kChunkBytes / record;
+    chunk_.resize(per_chunk * record);
+    for (uint64_t first = 0; first < count; first += per_chunk) {
+      const uint64_t records = std::min(per_chunk, count - first);
+      if (!read(chunk_.data(), records * record)) return false;
+      swap_words_if_big_endian(chunk_.data(), records * record);
+      take(chunk_.data(), first, records);
+    }
+    return true;
+  }
+
+  uint64_t offset() const { return offset_; }
+  ImageDigest digest() const { return digester_.finish(); }
 
  private:
-  std::FILE* file_;
+  static constexpr size_t kChunkBytes = 1 << 16;
+  ImageSource& source_;
+  uint64_t offset_ = 0;
+  ImageDigester digester_;
+  std::vector<uint8_t> chunk_;
 };
 
-// Reads count records of 32-bit little-endian words (every field of every image record
-// is one) into out.
-template <typename Source, typename T>
-bool read_section(Source& source, std::vector<T>& out, uint64_t count) {
-  static_assert(sizeof(T) % 4 == 0);
-  out.resize(count);
-  const size_t bytes = count * sizeof(T);
-  if (!source.read(out.data(), bytes)) return false;
-  if constexpr (std::endian::native == std::endian::big) {
-    auto* words = reinterpret_cast<uint8_t*>(out.data());
-    for (size_t i = 0; i < bytes; i += 4) {
-      std::swap(words[i], words[i + 3]);
-      std::swap(words[i + 1], words[i + 2]);
-    }
+bool is_power_of_two(uint32_t x) { return x != 0 && (x & (x - 1)) == 0; }
+
+bool every_byte_is_a_token(const BytePairEncoding& m) {
+  bool seen[256] = {};
+  int count = 0;
+  for (uint32_t i = 0; i < m.token_count; ++i) {
+    if (m.token_length(i) != 1) continue;
+    const uint8_t b = m.token_data(i)[0];
+    count += seen[b] ? 0 : 1;
+    seen[b] = true;
   }
-  return true;
+  return count == 256;
 }
 
-bool is_power_of_two(uint32_t x) { return x != 0 && (x & (x - 1)) == 0; }
+// Automaton 0 read straight into the packed steps: states give token and depth, base and
+// check the transitions. The output chains are digested and dropped.
+bool read_prefix_steps(ImageReader& in, const ImageHeader::Automaton& a,
+                       std::vector<PrefixStep>& steps) {
+  const uint64_t slots = static_cast<uint64_t>(a.state_count);
+  steps.assign(slots, PrefixStep{});
+  static_assert(sizeof(AutomatonState) == 16 && sizeof(OutputLink) == 12);
+  const auto states = [&steps](const uint8_t* chunk, uint64_t first, uint64_t count) {
+    for (uint64_t i = 0; i < count; ++i) {
+      AutomatonState state;
+      std::memcpy(&state, chunk + sizeof(state) * i, sizeof(state));
+      steps[first + i].token = state.token;
+      steps[first + i].depth = state.depth;
+    }
+  };
+  const auto skip = [](const uint8_t*, uint64_t, uint64_t) {};
+  const auto base = [&steps](const uint8_t* chunk, uint64_t first, uint64_t count) {
+    for (uint64_t i = 0; i < count; ++i) std::memcpy(&steps[first + i].base, chunk + 4 * i, 4);
+  };
+  const auto check = [&steps](const uint8_t* chunk, uint64_t first, uint64_t count) {
+    for (uint64_t i = 0; i < count; ++i) std::memcpy(&steps[first + i].check, chunk + 4 * i, 4);
+  };
+  return in.read_chunked(slots, sizeof(AutomatonState), states) &&
+         in.read_chunked(static_cast<uint64_t>(a.output_count), sizeof(OutputLink), skip) &&
+         in.read_chunked(slots, 4, base) && in.read_chunked(slots, 4, check);
+}
+
+bool read_automaton(ImageReader& in, const ImageHeader::Automaton& h, MatchAutomaton& a) {
+  a.kind = h.kind;
+  a.state_count = a.slot_count = h.state_count;
+  a.output_count = h.output_count;
+  return in.read_records(a.states, static_cast<uint64_t>(h.state_count)) &&
+         in.read_records(a.outputs, static_cast<uint64_t>(h.output_count)) &&
+         in.read_records(a.base, static_cast<uint64_t>(h.state_count)) &&
+         in.read_records(a.check, static_cast<uint64_t>(h.state_count));
+}
 
 bool same_bytes(const BytePairEncoding& m, uint32_t token, uint64_t offset, uint32_t part) {
   return std::memcmp(m.token_data(token) + offset, m.token_data(part), m.token_length(part)) == 0;
@@ -110,10 +140,9 @@ bool merges_are_sound(const BytePairEncoding& m) {
     }
   }
   for (uint32_t i = 0; i < n; ++i) {
-    const int32_t p = m.longest_proper_prefix[i];
-    if (p == -1) continue;
-    if (p < 0 || static_cast<uint32_t>(p) >= n) return false;
-    const uint32_t prefix = static_cast<uint32_t>(p);
+    const uint32_t prefix = m.longest_proper_prefix[i];
+    if (prefix == kNoToken) continue;
+    if (prefix >= n) return false;
     if (m.token_length(prefix) >= m.token_length(i) || !same_bytes(m, i, 0, prefix)) {
       return false;
     }
@@ -138,6 +167,25 @@ bool hash_tables_are_sound(const BytePairEncoding& m) {
     ++occupied;
   }
   return occupied == m.pair_count && occupied < m.pair_capacity;
+}
+
+// Every step stays inside the array, the root steps on every byte (which is what makes
+// the prefix walk exact), and tokens have the length of their position's depth.
+bool prefix_steps_are_sound(const std::vector<PrefixStep>& steps, const BytePairEncoding& m) {
+  const int64_t slots = static_cast<int64_t>(steps.size());
+  if (slots < 256) return false;
+  for (const PrefixStep& step : steps) {
+    if (step.base < 0 || step.base > slots - 256) return false;
+    if (step.check < -1 || step.check >= slots) return false;
+    if (step.token != kNoToken &&
+        (step.token >= m.token_count || m.token_length(step.token) != step.depth)) {
+      return false;
+    }
+  }
+  for (int c = 0; c < 256; ++c) {
+    if (steps[steps[0].base + c].check != 0) return false;
+  }
+  return true;
 }
 
 // Every transition stays inside the arrays, depths grow by one along transitions, failure
@@ -173,129 +221,70 @@ bool automaton_is_sound(const MatchAutomaton& a, const BytePairEncoding& m) {
   return true;
 }
 
-// Size of the whole image that the header describes, or nothing for negative counts.
-std::optional<uint64_t> image_size_of(const ImageHeader& h) {
-  uint64_t total = kImageHeaderSize + 12ull * h.token_count + 8ull * h.token_hash_capacity +
-                   12ull * h.pair_capacity;
-  for (int k = 0; k < 3; ++k) {
-    if (h.state_count[k] < 0 || h.output_count[k] < 0) return std::nullopt;
-    total += 24ull * static_cast<uint64_t>(h.state_count[k]) +
-             12ull * static_cast<uint64_t>(h.output_count[k]);
-  }
-  return total;
-}
+ImageLoad rejected(const char* reason) { return ImageLoad{nullptr, reason}; }
 
-// Makes the model from an image of image_size bytes read from source; nullptr when the
-// image does not fit the vocabulary or its tables are not sound.
-template <typename Source>
-std::unique_ptr<BytePairEncoding> model_from_source(const uint8_t* token_bytes,
-                                                    const uint32_t* token_starts,
-                                                    uint32_t token_count, Source& source,
-                                                    uint64_t image_size) {
-  uint8_t header[kImageHeaderSize];
-  if (image_size < kImageHeaderSize || !source.read(header, kImageHeaderSize)) return nullptr;
-  const ImageHeader h = read_header(header);
-  const std::optional<uint64_t> expected = image_size_of(h);
-  if (!expected || *expected != image_size) return nullptr;
-  if (h.token_count != token_count) return nullptr;
-  if (!is_power_of_two(h.token_hash_capacity) || !is_power_of_two(h.pair_capacity)) {
-    return nullptr;
+}  // namespace
+
+ImageLoad model_from_image(const ImageExpectation& expected, ImageSource& source) {
+  ImageReader in(source);
+  uint8_t header_bytes[kImageHeaderSize];
+  if (source.size() < kImageHeaderSize || !in.read(header_bytes, kImageHeaderSize)) {
+    return rejected("shorter than an image header");
   }
-  if (h.token_hash_count > h.token_hash_capacity || h.pair_count >= h.pair_capacity) {
-    return nullptr;
+  const ImageHeader h = read_image_header(header_bytes);
+  const std::optional<ImageLayout> layout = image_layout(h);
+  if (!layout) return rejected("negative automaton size in the header");
+  if (layout->size != source.size()) return rejected("file size differs from the header's");
+  if (h.token_count != expected.token_count) return rejected("made for another vocabulary");
+  if (!is_power_of_two(h.token_hash_capacity) || !is_power_of_two(h.pair_capacity) ||
+      h.token_hash_count > h.token_hash_capacity || h.pair_count >= h.pair_capacity) {
+    return rejected("unsound table sizes in the header");
   }
 
   auto model = std::make_unique<BytePairEncoding>();
-  const uint32_t n = token_count;
+  const uint32_t n = h.token_count;
   model->token_count = n;
   model->hash_multiplier = h.hash_multiplier;
-  model->token_bytes.assign(token_bytes, token_bytes + token_starts[n]);
-  model->token_starts.assign(token_starts, token_starts + n + 1);
+  model->token_bytes.assign(expected.token_bytes, expected.token_bytes + expected.token_starts[n]);
+  model->token_starts.assign(expected.token_starts, expected.token_starts + n + 1);
   model->token_hash_capacity = h.token_hash_capacity;
   model->token_hash_count = h.token_hash_count;
   model->pair_capacity = h.pair_capacity;
   model->pair_count = h.pair_count;
-  if (!read_section(source, model->merge_left, n) ||
-      !read_section(source, model->merge_right, n) ||
-      !read_section(source, model->longest_proper_prefix, n) ||
-      !read_section(source, model->token_hash_table, h.token_hash_capacity) ||
-      !read_section(source, model->pair_table, h.pair_capacity)) {
-    return nullptr;
+  if (!in.read_records(model->merge_left, n) || !in.read_records(model->merge_right, n) ||
+      !in.read_records(model->longest_proper_prefix, n) ||
+      !in.read_records(model->token_hash_table, h.token_hash_capacity) ||
+      !in.read_records(model->pair_table, h.pair_capacity)) {
+    return rejected("read error");
   }
-
-  std::unique_ptr<MatchAutomaton>* automata[3] = {&model->forward_automaton,
-                                                  &model->second_forward_automaton,
-                                                  &model->reverse_automaton};
-  for (int k = 0; k < 3; ++k) {
-    auto automaton = std::make_unique<MatchAutomaton>();
-    automaton->kind = h.kind[k];
-    automaton->state_count = automaton->slot_count = h.state_count[k];
-    automaton->output_count = h.output_count[k];
-    if (!read_section(source, automaton->states, h.state_count[k]) ||
-        !read_section(source, automaton->outputs, h.output_count[k]) ||
-        !read_section(source, automaton->base, h.state_count[k]) ||
-        !read_section(source, automaton->check, h.state_count[k])) {
-      return nullptr;
+  const bool packed = every_byte_is_a_token(*model);
+  if (packed) {
+    if (!read_prefix_steps(in, h.automata[0], model->prefix_steps)) return rejected("read error");
+  } else {
+    model->forward_automaton = std::make_unique<MatchAutomaton>();
+    if (!read_automaton(in, h.automata[0], *model->forward_automaton)) {
+      return rejected("read error");
     }
-    *automata[k] = std::move(automaton);
+  }
+  if (in.offset() != layout->read_end) return rejected("read error");
+  if (in.digest() != expected.digest) {
+    return rejected("content differs from the model this library builds");
   }
 
-  if (!merges_are_sound(*model) || !hash_tables_are_sound(*model)) return nullptr;
-  for (int k = 0; k < 3; ++k) {
-    if (!automaton_is_sound(**automata[k], *model)) return nullptr;
+  if (!merges_are_sound(*model) || !hash_tables_are_sound(*model) ||
+      (packed ? !prefix_steps_are_sound(model->prefix_steps, *model)
+              : !automaton_is_sound(*model->forward_automaton, *model))) {
+    return rejected("unsound tables");
   }
-  derive_lookup_tables(*model);
-  return model;
+  derive_lookup_tables(*model, ModelTables::kEncoding);
+  return ImageLoad{std::move(model), nullptr};
 }
 
-}  // namespace
-
-std::optional<uint64_t> image_size_from_header(const uint8_t* image, size_t size) {
-  if (image == nullptr || size < kImageHeaderSize) return std::nullopt;
-  return image_size_of(read_header(image));
-}
-
-std::unique_ptr<BytePairEncoding> model_from_image(const uint8_t* token_bytes,
-                                                   const uint32_t* token_starts,
-                                                   uint32_t token_count, const uint8_t* image,
-                                                   size_t image_size) {
-  if (image == nullptr) return nullptr;
+ImageLoad model_from_image(const ImageExpectation& expected, const uint8_t* image,
+                           size_t image_size) {
+  if (image == nullptr) return rejected("no image");
   BufferSource source(image, image_size);
-  return model_from_source(token_bytes, token_starts, token_count, source, image_size);
-}
-
-std::unique_ptr<BytePairEncoding> model_from_image_file(const char* path,
-                                                        const uint8_t* token_bytes,
-                                                        const uint32_t* token_starts,
-                                                        uint32_t token_count) {
-  struct FileCloser {
-    void operator()(std::FILE* f) const { std::fclose(f); }
-  };
-  std::unique_ptr<std::FILE, FileCloser> file(std::fopen(path, "rb"));
-  if (!file) return nullptr;
-  if (std::fseek(file.get(), 0, SEEK_END) != 0) return nullptr;
-  const long size = std::ftell(file.get());
-  if (size <= 0 || std::fseek(file.get(), 0, SEEK_SET) != 0) return nullptr;
-  FileSource source(file.get());
-  return model_from_source(token_bytes, token_starts, token_count, source,
-                           static_cast<uint64_t>(size));
-}
-
-std::optional<std::string> image_path_beside(std::string_view package_file,
-                                             std::string_view name) {
-  const size_t separator = package_file.find_last_of("/\\");
-  const std::string_view directory =
-      separator == std::string_view::npos ? std::string_view() : package_file.substr(0, separator + 1);
-  if (directory.size() + name.size() + 1 > 4095) return std::nullopt;
-  std::string path(directory);
-  path.append(name);
-  return path;
-}
-
-std::optional<std::string> image_file_path(std::string_view name) {
-  const std::string package_file = locate_package_file();
-  if (package_file.empty()) return std::nullopt;
-  return image_path_beside(package_file, name);
+  return model_from_image(expected, source);
 }
 
 }  // namespace tessel

@@ -1,52 +1,59 @@
 #pragma once
 
+// Reading a model from its image (format in image_format.hpp, writer in image_writer.hpp).
+//
+// The rule: an image is accepted only when the model read from it encodes exactly like the
+// model build_model makes from the same vocabulary. The builder is deterministic, so the
+// caller passes the digest of that model's image (for the built-in vocabularies it is
+// compiled in); any other image is rejected with a reason, and the caller builds instead.
+// Structural checks come on top, so that not even a digest collision can make a walk
+// leave its table.
+//
+// Only what encoding reads is kept: the sections of automata 1 and 2 are never read, and
+// when every byte is a token automaton 0 is read straight into prefix_steps.
+
 #include <cstddef>
 #include <cstdint>
 #include <memory>
-#include <optional>
-#include <string>
-#include <string_view>
-#include <vector>
 
 #include "model/byte_pair_encoding.hpp"
+#include "model/image_digest.hpp"
+#include "model/image_format.hpp"
 
 namespace tessel {
 
-// Layout of a precomputed model image: a 64-byte little-endian header, then every table
-// of the model in its in-memory record layout (merge_left, merge_right,
-// longest_proper_prefix, token hash table, pair table, then per automaton its states,
-// outputs, base and check). The vocabulary itself is not stored.
-inline constexpr size_t kImageHeaderSize = 64;
+// Random-access bytes of one image.
+class ImageSource {
+ public:
+  explicit ImageSource(uint64_t size) : size_(size) {}
+  uint64_t size() const { return size_; }
+  // Copies [offset, offset + length) to out; false when that cannot be read.
+  virtual bool read_at(uint64_t offset, void* out, size_t length) = 0;
 
-// Expected image size for the header at the start of image, or nothing when the image is
-// shorter than a header or its counts are negative.
-std::optional<uint64_t> image_size_from_header(const uint8_t* image, size_t size);
+ protected:
+  ~ImageSource() = default;
 
-// Makes a model from an image and the embedded vocabulary (token_count tokens), copying
-// everything. Returns nullptr when the image does not describe a sound model of this
-// vocabulary: wrong size, another token count, capacities that are not powers of two,
-// indexes outside their tables, or tables that disagree with the vocabulary. Throws
-// std::bad_alloc on exhausted memory.
-std::unique_ptr<BytePairEncoding> model_from_image(const uint8_t* token_bytes,
-                                                   const uint32_t* token_starts,
-                                                   uint32_t token_count, const uint8_t* image,
-                                                   size_t image_size);
+ private:
+  uint64_t size_;
+};
 
-// The same from the image file at path, read straight into the model's tables; nullptr
-// also when the file is missing, empty or cannot be read completely.
-std::unique_ptr<BytePairEncoding> model_from_image_file(const char* path,
-                                                        const uint8_t* token_bytes,
-                                                        const uint32_t* token_starts,
-                                                        uint32_t token_count);
+// The vocabulary a model image belongs to, and the digest its image must have.
+struct ImageExpectation {
+  const uint8_t* token_bytes;
+  const uint32_t* token_starts;
+  uint32_t token_count;
+  ImageDigest digest;
+};
 
-// The path of the image file `name` in the directory of the package file (the part of
-// package_file up to and including its last '/' or '\'), or nothing when the path with
-// its terminator would not fit in 4095 bytes.
-std::optional<std::string> image_path_beside(std::string_view package_file,
-                                             std::string_view name);
+// A model read from an image, or why the image was rejected (a static string).
+struct ImageLoad {
+  std::unique_ptr<BytePairEncoding> model;
+  const char* rejection = nullptr;
+};
 
-// The path of the image file `name` in the installed package's directory (found through
-// the locator the Python layer registers); nothing when the package cannot be found.
-std::optional<std::string> image_file_path(std::string_view name);
+// Throws std::bad_alloc on exhausted memory; every other failure is a rejection.
+ImageLoad model_from_image(const ImageExpectation& expected, ImageSource& source);
+ImageLoad model_from_image(const ImageExpectation& expected, const uint8_t* image,
+                           size_t image_size);
 
 }  // namespace tessel

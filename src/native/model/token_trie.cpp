@@ -47,7 +47,7 @@ int32_t trie_child(TokenTrie& trie, int32_t node, uint8_t byte) {
   return child;
 }
 
-void trie_insert(TokenTrie& trie, const uint8_t* bytes, uint32_t length, int32_t id) {
+void trie_insert(TokenTrie& trie, const uint8_t* bytes, uint32_t length, uint32_t id) {
   std::vector<uint8_t> reversed;
   if (trie.direction == kTrieReversed) {
     reversed.assign(bytes, bytes + length);
@@ -56,7 +56,7 @@ void trie_insert(TokenTrie& trie, const uint8_t* bytes, uint32_t length, int32_t
   }
   int32_t node = 0;
   for (uint32_t i = 0; i < length; ++i) node = trie_child(trie, node, bytes[i]);
-  if (trie.nodes[node].token == -1) trie.nodes[node].token = id;
+  if (trie.nodes[node].token == kNoToken) trie.nodes[node].token = id;
 }
 
 }  // namespace tessel

@@ -3,6 +3,8 @@
 #include <cstdint>
 #include <memory>
 
+#include "model/token_id.hpp"
+
 namespace tessel {
 
 struct TrieEdge {
@@ -14,7 +16,7 @@ struct TrieNode {
   std::unique_ptr<TrieEdge[]> children;  // sorted by byte, at most one edge per byte
   uint32_t child_count = 0;
   uint32_t child_capacity = 0;  // 0, then 4, then doubled
-  int32_t token = -1;
+  uint32_t token = kNoToken;
 };
 
 enum TrieDirection : uint32_t { kTrieForward = 1, kTrieReversed = 2 };
@@ -34,7 +36,7 @@ int32_t trie_child(TokenTrie& trie, int32_t node, uint8_t byte);
 
 // Inserts one token string (reversed for a kTrieReversed trie). A string inserted twice
 // keeps its first id; the empty string marks the root.
-void trie_insert(TokenTrie& trie, const uint8_t* bytes, uint32_t length, int32_t id);
+void trie_insert(TokenTrie& trie, const uint8_t* bytes, uint32_t length, uint32_t id);
 
 // Index of the edge for byte in node's sorted edges, or the insertion point when absent.
 struct EdgeSearch {

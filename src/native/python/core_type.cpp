@@ -44,13 +44,16 @@ struct CoreObject {
 // The rule sets the package's patterns map to, in the order the Python layer numbers them.
 enum RuleSet : long { kCl100kRules = 0, kO200kRules = 1 };
 
+// This layer promises tiktoken's ids, so it always splits in the exact mode.
 PieceSplitter exact_splitter(long rules) {
-  return rules == kO200kRules ? split_next_o200k : split_next_cl100k;
+  return piece_splitter(rules == kO200kRules ? SplitRules::o200k : SplitRules::cl100k,
+                        SplitMode::exact);
 }
 
 const TokenizerModel& exact_builtin(long rules) {
-  return builtin_tokenizer(rules == kO200kRules ? BuiltinEncoding::o200k_base
-                                                : BuiltinEncoding::cl100k_base);
+  return builtin_tokenizer(
+      rules == kO200kRules ? BuiltinEncoding::o200k_base : BuiltinEncoding::cl100k_base,
+      SplitMode::exact);
 }
 
 const uint8_t* as_bytes(const char* text) { return reinterpret_cast<const uint8_t*>(text); }
@@ -170,7 +173,8 @@ bool read_id_buffer(PyObject* sequence, std::vector<uint32_t>& ids, bool& failed
 
 // Ids from any sequence of integers; false with the Python error set.
 bool read_ids(PyObject* sequence, std::vector<uint32_t>& ids) {
-  if (!PyList_Check(sequence) && !PyTuple_Check(sequence)) {
+  if (PyList_Check(sequence)) return read_id_list(sequence, ids);
+  if (!PyTuple_Check(sequence)) {
     bool failed = false;
     if (read_id_buffer(sequence, ids, failed)) return !failed;
     if (!PySequence_Check(sequence) || PyUnicode_Check(sequence)) {
@@ -179,20 +183,8 @@ bool read_ids(PyObject* sequence, std::vector<uint32_t>& ids) {
       return false;
     }
   }
-  PyRef fast(PySequence_Fast(sequence, "expected a sequence of token ids"));
-  if (!fast) return false;
-  ids.clear();
-  // An element's __index__ may run code that changes a list, so its size is read on every
-  // step and each element is held while it is converted.
-  for (Py_ssize_t i = 0; i < PySequence_Fast_GET_SIZE(fast.get()); ++i) {
-    PyObject* element = PySequence_Fast_GET_ITEM(fast.get(), i);
-    Py_INCREF(element);
-    PyRef item(element);
-    uint32_t id = 0;
-    if (!read_token_id(item.get(), id)) return false;
-    ids.push_back(id);
-  }
-  return true;
+  PyRef list(PySequence_List(sequence));
+  return list && read_id_list(list.get(), ids);
 }
 
 PyObject* invalid_token_error(uint32_t id) {

@@ -3,7 +3,7 @@
 
 #include <string>
 
-#include "model/package_location.hpp"
+#include "tokenizer/package_location.hpp"
 #include "parallel/worker_pool.hpp"
 #include "python/bpe_types.hpp"
 #include "python/core_type.hpp"

@@ -13,9 +13,12 @@
 #endif
 
 #include "data/embedded_vocab.hpp"
+#include "model/image_file.hpp"
+#include "model/image_writer.hpp"
 #include "model/model_builder.hpp"
-#include "model/model_image.hpp"
 #include "pretokenize/splitters.hpp"
+#include "tokenizer/builtin_image_digests.hpp"
+#include "tokenizer/image_locations.hpp"
 
 namespace tessel {
 
@@ -25,12 +28,13 @@ struct EncodingInfo {
   const EmbeddedVocab* vocab;
   SplitRules rules;
   const char* image_name;
+  const ImageDigest* image_digest;
 };
 
 const EncodingInfo& info(BuiltinEncoding encoding) {
   static const EncodingInfo kInfo[] = {
-      {&embedded_cl100k_base, SplitRules::cl100k, "precomputed_cl100k.bin"},
-      {&embedded_o200k_base, SplitRules::o200k, "precomputed_o200k.bin"},
+      {&embedded_cl100k_base, SplitRules::cl100k, "precomputed_cl100k.bin", &kCl100kBaseImageDigest},
+      {&embedded_o200k_base, SplitRules::o200k, "precomputed_o200k.bin", &kO200kBaseImageDigest},
   };
   return kInfo[static_cast<int>(encoding)];
 }
@@ -50,15 +54,33 @@ Singleton& singleton(BuiltinEncoding encoding) {
   return slots[static_cast<int>(encoding)];
 }
 
+// The model from the image beside the package, else from the image cache, else built
+// (and then written to the cache for the next process). An image that cannot be used is
+// passed over: the model is always there, whatever the files hold.
 std::unique_ptr<BytePairEncoding> make_model(const EncodingInfo& e,
                                              const std::optional<std::string>& image_path) {
   const EmbeddedVocab& v = *e.vocab;
+  const ImageExpectation expected{v.token_bytes, v.token_starts, v.token_count, *e.image_digest};
   if (image_path) {
-    auto model = model_from_image_file(image_path->c_str(), v.token_bytes, v.token_starts,
-                                       v.token_count);
-    if (model) return model;
+    ImageLoad load = model_from_image_file(image_path->c_str(), expected);
+    if (load.model) return std::move(load.model);
   }
-  auto model = build_model(v.token_bytes, v.token_starts, v.token_count);
+  const std::optional<std::string> cache = image_cache_directory();
+  const std::string cached_name = cached_image_name(v.name, expected.digest);
+  if (cache) {
+    ImageLoad load = model_from_image_file((*cache + "/" + cached_name).c_str(), expected);
+    if (load.model) return std::move(load.model);
+  }
+  const bool fill_cache = cache && make_directories(*cache);
+  auto model = build_model(v.token_bytes, v.token_starts, v.token_count,
+                           fill_cache ? ModelTables::kImage : ModelTables::kEncoding);
+  if (fill_cache) {
+    // A model that is not the expected one would be written in vain: no reader takes it.
+    if (model_image_digest(*model) == expected.digest) {
+      write_image_file_atomically(*model, *cache, cached_name);
+    }
+    drop_image_only_tables(*model);
+  }
 #if defined(__GLIBC__)
   // The build frees many small trie allocations; hand that memory back to the system.
   malloc_trim(0);

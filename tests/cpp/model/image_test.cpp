@@ -1,6 +1,9 @@
-// Precomputed model images: format, round trip, rejection of unsound images, lookup.
+// Model images: format, round trip, rejection of every image that is not exactly the
+// built model, files that are not regular, atomic writing, lookup.
 #include <gtest/gtest.h>
 #include <sys/resource.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <cstdio>
 #include <filesystem>
@@ -8,10 +11,12 @@
 #include <random>
 
 #include "model/backtrack_encoder.hpp"
+#include "model/image_file.hpp"
+#include "model/image_writer.hpp"
 #include "model/model_image.hpp"
-#include "model/package_location.hpp"
-#include "model_image_writer.hpp"
 #include "support/model_fixtures.hpp"
+#include "tokenizer/image_locations.hpp"
+#include "tokenizer/package_location.hpp"
 
 namespace tessel {
 namespace {
@@ -25,8 +30,15 @@ uint32_t get_u32(const std::vector<uint8_t>& image, size_t offset) {
          static_cast<uint32_t>(image[offset + 3]) << 24;
 }
 
+ImageExpectation expectation(const EmbeddedVocab& v) {
+  return {v.token_bytes, v.token_starts, v.token_count,
+          model_image_digest(testing::built_model(v))};
+}
+
 std::unique_ptr<BytePairEncoding> load(const EmbeddedVocab& v, const std::vector<uint8_t>& image) {
-  return model_from_image(v.token_bytes, v.token_starts, v.token_count, image.data(), image.size());
+  ImageLoad result = model_from_image(expectation(v), image.data(), image.size());
+  EXPECT_EQ(result.model == nullptr, result.rejection != nullptr);
+  return std::move(result.model);
 }
 
 struct ImageFigures {
@@ -56,7 +68,10 @@ TEST_P(BuiltinImage, RoundTripsSlotForSlot) {
 
   const auto loaded = load(*f.vocab, image);
   ASSERT_NE(loaded, nullptr);
-  testing::expect_same_tables(built, *loaded);
+  // Only what encoding reads is kept.
+  EXPECT_EQ(loaded->forward_automaton, nullptr);
+  EXPECT_EQ(loaded->reverse_automaton, nullptr);
+  testing::expect_same_encoding_tables(built, *loaded);
   std::mt19937_64 rng(9);
   for (const std::string& text : testing::real_texts()) {
     const std::string part = text.substr(0, 20000);
@@ -80,8 +95,18 @@ TEST_P(BuiltinImage, RejectsImagesThatDoNotFit) {
   const size_t states = pair_table + 12 * get_u32(good, 20);
   const uint32_t s0 = get_u32(good, 28);
   const size_t outputs = states + 16 * s0, base = outputs + 12 * get_u32(good, 32);
+  const size_t check = base + 4 * s0;
+  // The state that spells "X": base[0] + 'X'. Its token made that of "Y", which has the
+  // same length, passes every structural check and turned "Xylophone" into "Yylophone".
+  const uint32_t x_state = get_u32(good, base) + 'X';
+  const uint32_t y_token = get_u32(good, states + 16 * (get_u32(good, base) + 'Y') + 8);
+  const size_t first_pair = [&] {
+    size_t at = pair_table;
+    while (get_u32(good, at + 8) == kNoToken) at += 12;
+    return at;
+  }();
 
-  EXPECT_EQ(model_from_image(vocab.token_bytes, vocab.token_starts, n, nullptr, 0), nullptr);
+  EXPECT_EQ(model_from_image(expectation(vocab), nullptr, 0).model, nullptr);
   const std::vector<uint8_t> header_only(good.begin(), good.begin() + kImageHeaderSize);
   EXPECT_EQ(load(vocab, header_only), nullptr);
   EXPECT_EQ(load(vocab, std::vector<uint8_t>(good.begin(), good.end() - 1)), nullptr);
@@ -113,6 +138,12 @@ TEST_P(BuiltinImage, RejectsImagesThatDoNotFit) {
       {"depth out of line with the parent", states + 16 * 300 + 12, 77},
       {"base that reaches past the arrays", base + 4 * 0, s0 - 255},
       {"negative base", base + 4 * 0, 0xFFFFFFFFu},
+      {"state token of another token of the same length", states + 16 * x_state + 8, y_token},
+      {"base of a state moved by one", base + 4 * x_state, get_u32(good, base + 4 * x_state) + 1},
+      {"check naming another parent", check + 4 * x_state, 1},
+      {"pair with another left half", first_pair, get_u32(good, first_pair) ^ 1},
+      {"pair with another right half", first_pair + 4, get_u32(good, first_pair + 4) ^ 1},
+      {"hash multiplier", 4, get_u32(good, 4) ^ 1},
   };
   for (const Corruption& c : corruptions) {
     std::vector<uint8_t> bad = good;
@@ -120,6 +151,10 @@ TEST_P(BuiltinImage, RejectsImagesThatDoNotFit) {
     put_u32(bad, c.offset, c.value);
     EXPECT_EQ(load(vocab, bad), nullptr) << c.what;
   }
+  // Automata 1 and 2 are never read: damage there changes no id.
+  std::vector<uint8_t> unread = good;
+  unread[unread.size() - 5] ^= 0x40;
+  EXPECT_NE(load(vocab, unread), nullptr);
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -153,22 +188,35 @@ void write_file(const std::filesystem::path& path, const std::vector<uint8_t>& b
 std::string g_package_file;
 std::string locate_test_package() { return g_package_file; }
 
-TEST(ImageFile, LoadsFromTheFileBesideThePackage) {
+TEST(ImageFile, ReadsRegularFilesOnlyAndWritesAtomically) {
   const EmbeddedVocab& v = embedded_cl100k_base;
-  const std::vector<uint8_t> image = serialize_model_image(testing::built_model(v));
+  const BytePairEncoding& built = testing::built_model(v);
+  const std::vector<uint8_t> image = serialize_model_image(built);
   const auto dir = temp_package();
   write_file(dir / "empty.bin", {});
   write_file(dir / "short.bin", std::vector<uint8_t>(image.begin(), image.end() - 4));
-  write_file(dir / "image.bin", image);
-  const auto from_file = [&](const char* name) {
-    return model_from_image_file((dir / name).c_str(), v.token_bytes, v.token_starts, v.token_count);
+  ASSERT_EQ(mkfifo((dir / "fifo.bin").c_str(), 0600), 0);
+  const auto from_file = [&](const std::filesystem::path& path) {
+    return model_from_image_file(path.c_str(), expectation(v));
   };
-  EXPECT_EQ(from_file("missing.bin"), nullptr);
-  EXPECT_EQ(from_file("empty.bin"), nullptr);
-  EXPECT_EQ(from_file("short.bin"), nullptr);
-  const auto loaded = from_file("image.bin");
-  ASSERT_NE(loaded, nullptr);
-  testing::expect_same_tables(testing::built_model(v), *loaded);
+  alarm(120);  // a read that waits on the FIFO ends the test instead of hanging it
+  for (const char* name : {"missing.bin", "empty.bin", "short.bin", "fifo.bin", ""}) {
+    EXPECT_NE(from_file(dir / name).rejection, nullptr) << name;
+  }
+  alarm(0);
+
+  // Written through a temporary file that is gone afterwards, into a directory made on
+  // the way; an unwritable place is reported, not thrown.
+  const auto cache = dir / "cache" / "tessel";
+  ASSERT_TRUE(make_directories(cache.string()));
+  ASSERT_TRUE(write_image_file_atomically(built, cache.string(), "image.bin"));
+  EXPECT_EQ(std::distance(std::filesystem::directory_iterator(cache),
+                          std::filesystem::directory_iterator()), 1);
+  const ImageLoad loaded = from_file(cache / "image.bin");
+  ASSERT_NE(loaded.model, nullptr) << loaded.rejection;
+  testing::expect_same_encoding_tables(built, *loaded.model);
+  EXPECT_FALSE(make_directories((dir / "empty.bin" / "sub").string()));
+  EXPECT_FALSE(write_image_file_atomically(built, (dir / "absent").string(), "image.bin"));
 
   set_package_file_locator(nullptr);
   EXPECT_FALSE(image_file_path("image.bin").has_value());
@@ -177,6 +225,24 @@ TEST(ImageFile, LoadsFromTheFileBesideThePackage) {
   EXPECT_EQ(image_file_path("image.bin"), (dir / "image.bin").string());
   set_package_file_locator(nullptr);
   std::filesystem::remove_all(dir);
+}
+
+TEST(ImageFile, CacheDirectoryFromTheEnvironment) {
+  const std::string home = std::getenv("HOME") ? std::getenv("HOME") : "";
+  setenv("TESSEL_CACHE_DIR", "/c", 1);
+  EXPECT_EQ(image_cache_directory(), "/c");
+  setenv("TESSEL_CACHE_DIR", "", 1);
+  EXPECT_EQ(image_cache_directory(), std::nullopt);
+  unsetenv("TESSEL_CACHE_DIR");
+  setenv("XDG_CACHE_HOME", "/x", 1);
+  setenv("HOME", "/h", 1);
+  EXPECT_EQ(image_cache_directory(), "/x/tessel");
+  setenv("XDG_CACHE_HOME", "relative", 1);
+  EXPECT_EQ(image_cache_directory(), "/h/.cache/tessel");
+  setenv("HOME", home.c_str(), 1);
+  unsetenv("XDG_CACHE_HOME");
+  setenv("TESSEL_CACHE_DIR", "", 1);
+  EXPECT_EQ(cached_image_name("cl100k_base", 0xab), "cl100k_base-00000000000000ab.bin");
 }
 
 #if !defined(__SANITIZE_ADDRESS__) && !defined(__SANITIZE_THREAD__)
@@ -189,7 +255,7 @@ TEST(ImageFile, LoadsFromTheFileBesideThePackage) {
   const EmbeddedVocab& v = embedded_o200k_base;
   int code = 1;
   try {
-    build_model(v.token_bytes, v.token_starts, v.token_count);
+    build_model(v.token_bytes, v.token_starts, v.token_count, ModelTables::kImage);
   } catch (const std::bad_alloc&) {
     code = 0;
   }
@@ -200,7 +266,7 @@ TEST(ImageFile, LoadsFromTheFileBesideThePackage) {
 // the address space fails with std::bad_alloc instead of crashing.
 [[noreturn]] void encode_with_little_memory() {
   const BytePairEncoding& model = testing::built_model(embedded_cl100k_base);
-  const std::string text(32u << 20, 'a');
+  const std::string text(64u << 20, 'a');  // more than the build leaves free
   std::ifstream statm("/proc/self/statm");
   uint64_t pages = 0;
   statm >> pages;

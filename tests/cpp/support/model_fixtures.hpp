@@ -21,13 +21,17 @@
 #include "data/embedded_vocab.hpp"
 #include "model/byte_pair_encoding.hpp"
 #include "model/model_builder.hpp"
+#include "support/merge_by_rank.hpp"
 
 namespace tessel::testing {
 
 inline const BytePairEncoding& built_model(const EmbeddedVocab& vocab) {
   static std::map<const EmbeddedVocab*, std::unique_ptr<BytePairEncoding>> cache;
   auto& slot = cache[&vocab];
-  if (!slot) slot = build_model(vocab.token_bytes, vocab.token_starts, vocab.token_count);
+  if (!slot) {
+    slot = build_model(vocab.token_bytes, vocab.token_starts, vocab.token_count,
+                       ModelTables::kImage);
+  }
   return *slot;
 }
 
@@ -60,52 +64,9 @@ inline Vocabulary bytes_then(const std::vector<std::string>& tokens) {
   return vocab;
 }
 
-inline std::string token_string(const BytePairEncoding& model, uint32_t token) {
-  return std::string(reinterpret_cast<const char*>(model.token_data(token)),
-                     model.token_length(token));
-}
-
 inline const uint8_t* bytes_of(std::string_view s) {
   return reinterpret_cast<const uint8_t*>(s.data());
 }
-
-// Plain byte-pair encoding: start from single bytes, repeatedly merge the neighbouring
-// pair whose concatenation is the token of lowest id (leftmost on ties).
-class MergeByRank {
- public:
-  explicit MergeByRank(const BytePairEncoding& model) {
-    for (uint32_t i = 0; i < model.token_count; ++i) ids_.emplace(token_string(model, i), i);
-  }
-
-  std::vector<uint32_t> encode(std::string_view text) const {
-    std::vector<std::string> parts;
-    for (char c : text) parts.emplace_back(1, c);
-    std::vector<uint32_t> ranks(parts.size() > 0 ? parts.size() - 1 : 0);
-    for (size_t i = 0; i + 1 < parts.size(); ++i) ranks[i] = rank_of(parts[i] + parts[i + 1]);
-    while (!ranks.empty()) {
-      size_t best = 0;
-      for (size_t i = 1; i < ranks.size(); ++i) {
-        if (ranks[i] < ranks[best]) best = i;
-      }
-      if (ranks[best] == kNoToken) break;
-      parts[best] += parts[best + 1];
-      parts.erase(parts.begin() + best + 1);
-      ranks.erase(ranks.begin() + best);
-      if (best < ranks.size()) ranks[best] = rank_of(parts[best] + parts[best + 1]);
-      if (best > 0) ranks[best - 1] = rank_of(parts[best - 1] + parts[best]);
-    }
-    std::vector<uint32_t> ids;
-    for (const std::string& part : parts) ids.push_back(rank_of(part));
-    return ids;
-  }
-
- private:
-  uint32_t rank_of(const std::string& s) const {
-    const auto it = ids_.find(s);
-    return it == ids_.end() ? kNoToken : it->second;
-  }
-  std::unordered_map<std::string, uint32_t> ids_;
-};
 
 inline std::string random_bytes(std::mt19937_64& rng, size_t length, int alphabet = 256) {
   std::string s(length, '\0');
@@ -141,6 +102,29 @@ inline std::vector<std::string> real_texts() {
   return texts;
 }
 
+// The tables encoding and decoding read are equal, slot for slot.
+inline void expect_same_encoding_tables(const BytePairEncoding& a, const BytePairEncoding& b) {
+  auto same_words = [](const auto& x, const auto& y) {
+    return x.size() == y.size() &&
+           std::memcmp(x.data(), y.data(), x.size() * sizeof(x[0])) == 0;
+  };
+  EXPECT_EQ(a.token_count, b.token_count);
+  EXPECT_EQ(a.token_bytes, b.token_bytes);
+  EXPECT_EQ(a.token_starts, b.token_starts);
+  EXPECT_EQ(a.hash_multiplier, b.hash_multiplier);
+  EXPECT_EQ(a.token_hash_capacity, b.token_hash_capacity);
+  EXPECT_TRUE(same_words(a.token_hash_table, b.token_hash_table));
+  EXPECT_EQ(a.merge_left, b.merge_left);
+  EXPECT_EQ(a.merge_right, b.merge_right);
+  EXPECT_EQ(a.pair_capacity, b.pair_capacity);
+  EXPECT_TRUE(same_words(a.pair_table, b.pair_table));
+  EXPECT_EQ(a.longest_proper_prefix, b.longest_proper_prefix);
+  EXPECT_TRUE(same_words(a.prefix_steps, b.prefix_steps));
+  EXPECT_EQ(a.pair_filter, b.pair_filter);
+  EXPECT_EQ(a.longest_token_length, b.longest_token_length);
+}
+
+// Every table of two kImage models is equal, slot for slot.
 inline void expect_same_tables(const BytePairEncoding& a, const BytePairEncoding& b) {
   auto same_words = [](const auto& x, const auto& y) {
     return x.size() == y.size() &&

@@ -1,4 +1,4 @@
-#include "model/package_location.hpp"
+#include "tokenizer/package_location.hpp"
 
 #include <atomic>
 

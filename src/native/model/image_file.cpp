@@ -1,0 +1,123 @@
+#include "model/image_file.hpp"
+
+#include <errno.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <vector>
+
+#include "model/image_writer.hpp"
+
+namespace tessel {
+
+namespace {
+
+class FileDescriptor {
+ public:
+  explicit FileDescriptor(int fd) : fd_(fd) {}
+  FileDescriptor(const FileDescriptor&) = delete;
+  FileDescriptor& operator=(const FileDescriptor&) = delete;
+  ~FileDescriptor() {
+    if (fd_ >= 0) ::close(fd_);
+  }
+  int get() const { return fd_; }
+  // Closes now and reports whether the close succeeded (a late write error shows here).
+  bool close() {
+    const int fd = fd_;
+    fd_ = -1;
+    return ::close(fd) == 0;
+  }
+
+ private:
+  int fd_;
+};
+
+class FileSource final : public ImageSource {
+ public:
+  FileSource(int fd, uint64_t size) : ImageSource(size), fd_(fd) {}
+  bool read_at(uint64_t offset, void* out, size_t length) override {
+    auto* p = static_cast<uint8_t*>(out);
+    while (length != 0) {
+      const ssize_t got = ::pread(fd_, p, length, static_cast<off_t>(offset));
+      if (got < 0 && errno == EINTR) continue;
+      if (got <= 0) return false;
+      p += got;
+      offset += static_cast<uint64_t>(got);
+      length -= static_cast<size_t>(got);
+    }
+    return true;
+  }
+
+ private:
+  int fd_;
+};
+
+class FileSink final : public ImageSink {
+ public:
+  explicit FileSink(int fd) : fd_(fd) {}
+  bool write(const void* bytes, size_t size) override {
+    const auto* p = static_cast<const uint8_t*>(bytes);
+    while (size != 0) {
+      const ssize_t put = ::write(fd_, p, size);
+      if (put < 0 && errno == EINTR) continue;
+      if (put <= 0) return false;
+      p += put;
+      size -= static_cast<size_t>(put);
+    }
+    return true;
+  }
+
+ private:
+  int fd_;
+};
+
+}  // namespace
+
+ImageLoad model_from_image_file(const char* path, const ImageExpectation& expected) {
+  // O_NONBLOCK: opening a FIFO for reading would otherwise wait for a writer forever.
+  // Symbolic links are followed: what they lead to is checked like any file.
+  FileDescriptor file(::open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC));
+  if (file.get() < 0) return ImageLoad{nullptr, "cannot be opened"};
+  struct stat info;
+  if (::fstat(file.get(), &info) != 0) return ImageLoad{nullptr, "cannot be examined"};
+  if (!S_ISREG(info.st_mode)) return ImageLoad{nullptr, "not a regular file"};
+  if (info.st_size <= 0) return ImageLoad{nullptr, "empty"};
+  FileSource source(file.get(), static_cast<uint64_t>(info.st_size));
+  return model_from_image(expected, source);
+}
+
+bool make_directories(const std::string& directory) {
+  if (directory.empty()) return false;
+  struct stat info;
+  if (::stat(directory.c_str(), &info) == 0) return S_ISDIR(info.st_mode);
+  const size_t slash = directory.find_last_of('/', directory.size() - 2);
+  if (slash != std::string::npos && slash != 0 && !make_directories(directory.substr(0, slash))) {
+    return false;
+  }
+  if (::mkdir(directory.c_str(), 0700) == 0 || errno == EEXIST) {
+    return ::stat(directory.c_str(), &info) == 0 && S_ISDIR(info.st_mode);
+  }
+  return false;
+}
+
+bool write_image_file_atomically(const BytePairEncoding& model, const std::string& directory,
+                                 const std::string& name) {
+  std::string final_path = directory;
+  if (!final_path.empty() && final_path.back() != '/') final_path += '/';
+  std::string temporary = final_path + "." + name + ".XXXXXX";
+  final_path += name;
+  std::vector<char> path_template(temporary.begin(), temporary.end());
+  path_template.push_back('\0');
+  FileDescriptor file(::mkostemp(path_template.data(), O_CLOEXEC));
+  if (file.get() < 0) return false;
+  FileSink sink(file.get());
+  bool written = write_model_image(model, sink);
+  written = file.close() && written;
+  if (written && ::rename(path_template.data(), final_path.c_str()) == 0) return true;
+  ::unlink(path_template.data());
+  return false;
+}
+
+}  // namespace tessel

@@ -1,0 +1,37 @@
+#pragma once
+
+// Writes a model image (format in image_format.hpp). The model must hold the image's
+// tables: built with ModelTables::kImage.
+
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <vector>
+
+#include "model/byte_pair_encoding.hpp"
+#include "model/image_digest.hpp"
+
+namespace tessel {
+
+// Where image bytes go, in order; false stops the writing.
+class ImageSink {
+ public:
+  virtual bool write(const void* bytes, size_t size) = 0;
+
+ protected:
+  ~ImageSink() = default;
+};
+
+// Writes the whole image; false when the sink refused some bytes.
+bool write_model_image(const BytePairEncoding& model, ImageSink& sink);
+
+// The whole image in memory.
+std::vector<uint8_t> serialize_model_image(const BytePairEncoding& model);
+
+// Digest of the part of the model's image that a model is read from.
+ImageDigest model_image_digest(const BytePairEncoding& model);
+
+// The same of an image in memory, or nothing when it is shorter than its header says.
+std::optional<ImageDigest> image_digest(const uint8_t* image, size_t size);
+
+}  // namespace tessel
