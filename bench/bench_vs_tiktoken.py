@@ -387,6 +387,36 @@ def fmt(value: float | None) -> str:
     return f"{value:,.0f}" if value >= 100 else f"{value:.1f}" if value >= 1 else f"{value:.2f}"
 
 
+# Throughput goals: (corpus, operation, least tessel/tiktoken ratio).
+RATIO_TARGETS = (
+    ("English prose", "encode", 8), ("code", "encode", 8), ("multilingual", "encode", 5),
+    ("English prose", "count", 10), ("code", "count", 10),
+)
+LONG_PIECE_MOST_PER_BYTE = 3  # a long piece's encode time per byte, in prose's
+
+
+def targets(rows) -> list[str]:
+    """The goal table: every goal cell with its measured value, met or not."""
+    cell = {(e, label.split(" (")[0], op): (ours, theirs) for e, label, op, ours, theirs, _ in rows}
+    out = ["| encoding | goal | measured | met |", "|---|---|--:|:-:|"]
+    for encoding in dict.fromkeys(r[0] for r in rows):
+        for corpus, op, least in RATIO_TARGETS:
+            ours, theirs = cell.get((encoding, corpus, op), (None, None))
+            if ours and theirs:
+                ratio = ours / theirs
+                out.append(f"| {encoding} | {op} on {corpus} ≥ {least}× tiktoken | {ratio:.1f}× | "
+                           f"{'yes' if ratio >= least else 'no'} |")
+        prose = cell.get((encoding, "English prose", "encode"), (None,))[0]
+        for name in corpora.pathological(16):
+            ours = cell.get((encoding, name, "encode"), (None,))[0]
+            if prose and ours:
+                per_byte = prose / ours
+                out.append(f"| {encoding} | encode time per byte of {name} ≤ "
+                           f"{LONG_PIECE_MOST_PER_BYTE}× prose | {per_byte:.2f}× | "
+                           f"{'yes' if per_byte <= LONG_PIECE_MOST_PER_BYTE else 'no'} |")
+    return out if len(out) > 2 else []
+
+
 def markdown(command, machine_lines, rows, notes, checks, first, first_notes, load,
              seconds) -> str:
     out = ["Command: `" + command + "`", ""]
@@ -410,6 +440,9 @@ def markdown(command, machine_lines, rows, notes, checks, first, first_notes, lo
     out += ["", "Same ids as tiktoken on every input" + (
         ", except:" if checks else " (each document of each corpus compared).")]
     out += [f"- {check}" for check in checks]
+    goals = targets(rows)
+    if goals:
+        out += ["", "Goals:", ""] + goals
     if first:
         out += ["", "| first use (fresh process) | encoding | import → first encode (s) "
                 "| RSS growth (MB) | peak RSS growth (MB) |", "|---|---|--:|--:|--:|"]

@@ -96,9 +96,19 @@ def _first_lines(text: str, max_bytes: int) -> str:
     return "\n".join(lines)
 
 
+def package_docs(cap_bytes: int = MIB) -> list[str]:
+    """Another kind of English: the plain-text READMEs, NEWS, TODO and *.txt files of
+    /usr/share/doc (short tab-indented paragraphs, quotations, tables, some ASCII art)."""
+    names = ("README*", "NEWS", "TODO", "*.txt")
+    paths = {p for name in names for p in glob.glob(f"/usr/share/doc/**/{name}", recursive=True)}
+    return _documents(sorted(p for p in paths if not p.endswith(".gz")), cap_bytes)
+
+
 def multilingual(cap_bytes: int = MIB, per_language: int = 44 * 1024) -> list[str]:
-    """Many scripts: the interpreter's CJK test texts, then program messages of Debian's
-    translations, at most `per_language` bytes per language."""
+    """Many scripts: the interpreter's CJK test texts (Han, Kana, Hangul), then program
+    messages of Debian's translations, at most `per_language` bytes per language (Arabic,
+    Bengali, Latin, Greek, Hebrew, Devanagari, Armenian, Georgian, Cyrillic, Tamil, Thai
+    and more, as far as the machine has them)."""
     docs = _documents(sorted(STDLIB.glob("test/cjkencodings/*-utf8.txt")), cap_bytes)
     size = sum(len(d.encode("utf-8")) for d in docs)
     for language in CATALOG_LANGUAGES:
@@ -116,16 +126,20 @@ def multilingual(cap_bytes: int = MIB, per_language: int = 44 * 1024) -> list[st
 
 
 def pathological(size: int = MIB) -> dict[str, str]:
-    """Single long inputs (ASCII, so `size` characters are `size` bytes)."""
+    """Single long pieces of `size` bytes of UTF-8 each."""
     rnd = random.Random(20240601)
     punctuation = "".join(rnd.choice(string.punctuation) for _ in range(size))
+    letters = "".join(rnd.choice(string.ascii_letters) for _ in range(size))
     blob = base64.b64encode(rnd.randbytes(size * 3 // 4 + 3)).decode("ascii")[:size]
     return {
         "one letter": "a" * size,
+        "random letters": letters,
         "base64 blob": blob,
         "spaces": " " * size,
         "punctuation": punctuation,
+        "one CJK character": "\u4e2d" * (size // 3),
     }
 
 
-CORPORA = {"English prose": english, "code": code, "multilingual": multilingual}
+CORPORA = {"English prose": english, "code": code, "package docs": package_docs,
+           "multilingual": multilingual}

@@ -29,6 +29,8 @@ void derive_lookup_tables(BytePairEncoding& model) {
     const uint32_t bit = pair_hash32(slot.left, slot.right) & model.pair_filter_mask;
     model.pair_filter[bit >> 6] |= uint64_t{1} << (bit & 63);
   }
+  model.whole_tokens = build_whole_token_index(model.token_bytes.data(), model.token_starts.data(),
+                                               model.token_count);
 }
 
 namespace {

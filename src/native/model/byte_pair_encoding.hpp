@@ -10,6 +10,7 @@
 #include "model/hashes.hpp"
 #include "model/match_automaton.hpp"
 #include "model/token_id.hpp"
+#include "model/whole_token_index.hpp"
 
 namespace tessel {
 
@@ -52,6 +53,8 @@ struct BytePairEncoding {
   // the pair is not there, without touching the much larger table. Derived.
   std::vector<uint64_t> pair_filter;
   uint32_t pair_filter_mask = 0;
+  // The token strings again, keyed for the pipeline's whole-piece lookup. Derived.
+  WholeTokenIndex whole_tokens;
 
   uint32_t token_length(uint32_t token) const {
     return token_starts[token + 1] - token_starts[token];

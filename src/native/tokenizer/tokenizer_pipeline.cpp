@@ -5,6 +5,7 @@
 
 #include "model/backtrack_encoder.hpp"
 #include "pretokenize/piece_walk.hpp"
+#include "tokenizer/piece_memo.hpp"
 #include "tokenizer/tokenizer_model.hpp"
 
 namespace tessel {
@@ -18,26 +19,65 @@ constexpr size_t kInitialResultCapacity = 256;
 // hash lookup finds; the others run the backtracking encoder on one shared scratch, given
 // up (ending the walk) once it holds more than give_up_above() tokens. Returns false when
 // the walk ended early.
-template <typename GiveUpAbove, typename OnPiece>
+//
+// kFast adds the whole-token index and, on longer texts, the memo of short multi-token
+// pieces; the plain walk (stored hash table, a run for every other piece) gives the same
+// ids and is kept as the reference the fast one is tested and fuzzed against.
+// Measured with bench_tokenizer ("x plain": both walks interleaved in one process, 2-core
+// machine under heavy shared load): encode 2.1x / 2.4x on English prose, 1.9x / 2.0x on
+// code, 1.4x / 1.7x on package documentation, 1.7x / 1.6x on CJK (cl100k_base /
+// o200k_base). Instructions (callgrind, cl100k_base): -13% on 4.2 MB of prose, -11% on
+// 2.2 MB of package documentation; the rest of the gain is cache misses avoided.
+template <bool kFast, typename GiveUpAbove, typename OnPiece>
 bool encode_pieces(const TokenizerModel& tokenizer, const uint8_t* text, uint64_t length,
                    GiveUpAbove&& give_up_above, OnPiece&& on_piece) {
   const BytePairEncoding& model = *tokenizer.model;
+  const bool use_index = kFast && !model.whole_tokens.slots.empty();
+  const bool use_memo = use_index && length >= PieceMemo::kMinTextBytes;
+  const uint64_t hashed_up_to = std::max<uint64_t>(model.longest_token_length,
+                                                   use_memo ? PieceMemo::kMaxKeyBytes : 0);
   EncodeScratch scratch;
+  PieceMemo memo(length);
   uint64_t position = 0, start = 0, end = 0;
   while (next_piece(tokenizer.splitter, text, length, position, start, end)) {
-    if (end - start <= model.longest_token_length) {
-      const uint32_t whole = token_with_bytes(model, text + start, end - start);
+    const uint8_t* piece = text + start;
+    const uint64_t n = end - start;
+    uint64_t head = 0, hash = 0;
+    const bool memo_piece = use_memo && n <= PieceMemo::kMaxKeyBytes;
+    PieceMemo::Key key;
+    if (use_index && n <= hashed_up_to) {
+      head = key_head(piece, n, length - start);
+      hash = key_hash(head, piece, n);
+      if (n <= model.longest_token_length) {
+        const uint32_t whole = whole_token_lookup(model.whole_tokens, model.token_bytes.data(),
+                                                  model.token_starts.data(), piece, n, head, hash);
+        if (whole != kNoToken) {
+          if (!on_piece(&whole, 1)) return false;
+          continue;
+        }
+      }
+      if (memo_piece) {
+        key = PieceMemo::key_of(piece, n, length - start, head);
+        uint32_t count = 0;
+        if (const uint32_t* ids = memo.find(key, hash, count)) {
+          if (!on_piece(ids, count)) return false;
+          continue;
+        }
+      }
+    } else if (!use_index && n <= model.longest_token_length) {
+      const uint32_t whole = token_with_bytes(model, piece, n);
       if (whole != kNoToken) {
         if (!on_piece(&whole, 1)) return false;
         continue;
       }
     }
     BacktrackRun run;
-    backtrack_init_scratch(run, model, text + start, end - start, scratch);
+    backtrack_init_scratch(run, model, piece, n, scratch);
     const uint64_t most = give_up_above();
     while (backtrack_step(run) != kNoToken) {
       if (run.stack_count > most) return false;
     }
+    if (memo_piece) memo.remember(key, hash, run.stack, run.stack_count);
     if (!on_piece(run.stack, run.stack_count)) return false;
   }
   return true;
@@ -45,13 +85,12 @@ bool encode_pieces(const TokenizerModel& tokenizer, const uint8_t* text, uint64_
 
 constexpr auto no_limit = [] { return UINT64_MAX; };
 
-}  // namespace
-
-std::vector<uint32_t> tokenizer_encode(const TokenizerModel& tokenizer, const uint8_t* text,
-                                       uint64_t length) {
+template <bool kFast>
+std::vector<uint32_t> encode_text(const TokenizerModel& tokenizer, const uint8_t* text,
+                                  uint64_t length) {
   std::vector<uint32_t> ids;
   ids.reserve(kInitialResultCapacity);
-  encode_pieces(tokenizer, text, length, no_limit, [&ids](const uint32_t* piece, uint64_t count) {
+  encode_pieces<kFast>(tokenizer, text, length, no_limit, [&ids](const uint32_t* piece, uint64_t count) {
     const size_t total = ids.size() + count;
     if (total > ids.capacity()) {
       size_t capacity = ids.capacity();
@@ -64,9 +103,21 @@ std::vector<uint32_t> tokenizer_encode(const TokenizerModel& tokenizer, const ui
   return ids;
 }
 
+}  // namespace
+
+std::vector<uint32_t> tokenizer_encode(const TokenizerModel& tokenizer, const uint8_t* text,
+                                       uint64_t length) {
+  return encode_text<true>(tokenizer, text, length);
+}
+
+std::vector<uint32_t> tokenizer_encode_plain(const TokenizerModel& tokenizer, const uint8_t* text,
+                                             uint64_t length) {
+  return encode_text<false>(tokenizer, text, length);
+}
+
 uint64_t tokenizer_count(const TokenizerModel& tokenizer, const uint8_t* text, uint64_t length) {
   uint64_t total = 0;
-  encode_pieces(tokenizer, text, length, no_limit, [&total](const uint32_t*, uint64_t count) {
+  encode_pieces<true>(tokenizer, text, length, no_limit, [&total](const uint32_t*, uint64_t count) {
     total += count;
     return true;
   });
@@ -79,7 +130,7 @@ uint64_t tokenizer_count_till_limit(const TokenizerModel& tokenizer, const uint8
   // its stack grows with the piece, never with the limit.
   uint64_t total = 0;
   const auto remaining = [&] { return total < limit ? limit - total : 0; };
-  const bool fits = encode_pieces(
+  const bool fits = encode_pieces<true>(
       tokenizer, text, length, [&] { return saturating_add(remaining(), 10); },
       [&](const uint32_t*, uint64_t count) {
         if (count > remaining()) return false;

@@ -134,5 +134,79 @@ TEST(Pipeline, AnyBytesRoundTrip) {
   }
 }
 
+// The whole-token index answers like the stored hash table for every token string, for
+// strings one byte shorter or longer, and for keys read right up to the end of a buffer.
+TEST(Pipeline, WholeTokenIndexAgreesWithStoredTable) {
+  for (BuiltinEncoding e : kEncodings) {
+    const BytePairEncoding& m = *tokenizer(e).model;
+    ASSERT_FALSE(m.whole_tokens.slots.empty());
+    const auto lookup = [&](const std::string& key) {
+      const std::vector<uint8_t> exact(key.begin(), key.end());  // nothing readable after it
+      const uint64_t head = key_head(exact.data(), exact.size(), exact.size());
+      return whole_token_lookup(m.whole_tokens, m.token_bytes.data(), m.token_starts.data(),
+                                exact.data(), exact.size(), head,
+                                key_hash(head, exact.data(), exact.size()));
+    };
+    for (uint32_t id = 0; id < m.token_count; ++id) {
+      const std::string key = testing::token_string(m, id);
+      ASSERT_EQ(lookup(key), id);
+      for (const std::string& other : {key + "e", key.substr(0, key.size() - 1)}) {
+        if (other.empty()) continue;
+        ASSERT_EQ(lookup(other), token_with_bytes(m, bytes_of(other), other.size())) << id;
+      }
+    }
+  }
+}
+
+// The fast walk (whole-token index, memo of multi-token pieces) gives the plain walk's ids
+// on texts long enough for the memo, full of repeated and colliding pieces, keys of 7 to 25
+// bytes, and last pieces that end within 8 bytes of the buffer's end.
+TEST(Pipeline, FastWalkEqualsPlainWalk) {
+  std::mt19937_64 rng(3);
+  for (BuiltinEncoding e : kEncodings) {
+    const TokenizerModel& t = tokenizer(e);
+    const BytePairEncoding& m = *t.model;
+    std::vector<std::string> inputs;
+    for (const std::string& text : testing::real_texts()) {
+      inputs.push_back(text.substr(rng() % (text.size() / 2), 40000));
+    }
+    // Pieces of token strings glued together, so that many are near-misses of tokens.
+    std::vector<std::string> pool;
+    while (pool.size() < 400) {
+      std::string piece;
+      const size_t want = std::vector<size_t>{7, 8, 9, 16, 17, 24, 25, 40}[rng() % 8];
+      while (piece.size() < want) piece += testing::token_string(m, rng() % m.token_count);
+      pool.push_back(piece.substr(0, want));
+    }
+    for (int round = 0; round < 3; ++round) {
+      std::string soup;
+      const std::string_view separators(" \t\n'9\0", 6);
+      while (soup.size() < 20000) soup += pool[rng() % pool.size()] + separators[rng() % 6];
+      inputs.push_back(soup);
+    }
+    // Words of 24 bytes that differ only within one 8-byte word of the key: memo entries
+    // that share a slot differ nowhere else.
+    std::string words;
+    for (int i = 0; i < 6000; ++i) {
+      std::string word = " interestingconversation";
+      const size_t region = 8 * (rng() % 3);
+      for (int k = 0; k < 2; ++k) word[std::max<size_t>(1, region + rng() % 8)] = 'a' + rng() % 26;
+      words += word;
+    }
+    inputs.push_back(words);
+    inputs.push_back(testing::random_bytes(rng, 12000));
+    for (const std::string& input : inputs) {
+      for (size_t cut = 0; cut < 10; ++cut) {
+        const std::vector<uint8_t> text(input.begin(), input.end() - cut);
+        const auto ids = tokenizer_encode(t, text.data(), text.size());
+        ASSERT_EQ(ids, tokenizer_encode_plain(t, text.data(), text.size()));
+        ASSERT_EQ(tokenizer_count(t, text.data(), text.size()), ids.size());
+        ASSERT_EQ(tokenizer_count_till_limit(t, text.data(), text.size(), ids.size()), ids.size());
+        ASSERT_EQ(tokenizer_count_till_limit(t, text.data(), text.size(), ids.size() - 1), kOverLimit);
+      }
+    }
+  }
+}
+
 }  // namespace
 }  // namespace tessel

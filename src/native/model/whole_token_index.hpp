@@ -1,0 +1,94 @@
+#pragma once
+
+// A second, in-memory-only index of whole tokens, made for the pipeline's one question per
+// piece: is this piece itself a token? Each slot holds the key's first 8 bytes and its
+// length, so a piece of at most 8 bytes is answered from the slot alone, without the
+// token_starts -> token_bytes -> memcmp chain of the stored hash table. Keys are hashed a
+// word at a time. Derived once per model from its token strings; never written to images.
+
+#include <cstdint>
+#include <cstring>
+#include <vector>
+
+#include "model/token_id.hpp"
+
+namespace tessel {
+
+struct WholeTokenSlot {
+  uint64_t head;    // the key's first min(length, 8) bytes, little-endian, zero above
+  uint32_t token;   // kNoToken marks an empty slot
+  uint16_t length;  // key length in bytes
+  uint16_t tag;     // top 16 bits of the key's hash, to skip most tail comparisons
+};
+// Four slots share a cache line, so a probe rarely touches a second line.
+static_assert(sizeof(WholeTokenSlot) == 16);
+
+struct WholeTokenIndex {
+  std::vector<WholeTokenSlot> slots;  // empty when the index could not be made
+  uint64_t mask = 0;                  // slots.size() - 1
+};
+
+inline uint64_t load_le64(const uint8_t* p) {
+  uint64_t word;
+  std::memcpy(&word, p, 8);
+  return word;  // the supported targets are little-endian
+}
+
+// The first min(length, 8) bytes of a key as a word, zero above. When readable >= 8 bytes
+// may be read from bytes, one load and a mask; otherwise byte by byte.
+inline uint64_t key_head(const uint8_t* bytes, uint64_t length, uint64_t readable) {
+  const uint64_t n = length < 8 ? length : 8;
+  if (readable >= 8) {
+    const uint64_t word = load_le64(bytes);
+    return n == 8 ? word : word & ((uint64_t{1} << (8 * n)) - 1);
+  }
+  uint64_t word = 0;
+  for (uint64_t i = 0; i < n; ++i) word |= static_cast<uint64_t>(bytes[i]) << (8 * i);
+  return word;
+}
+
+inline uint64_t mix64(uint64_t x) {
+  x ^= x >> 32;
+  x *= 0xd6e8feb86659fd93ull;
+  x ^= x >> 32;
+  return x;
+}
+
+// Hash of a key given its head: whole words after the first are folded in one at a time;
+// the last, partial word is read byte by byte so nothing past the key is touched.
+inline uint64_t key_hash(uint64_t head, const uint8_t* bytes, uint64_t length) {
+  uint64_t h = mix64(head ^ (length * 0x9e3779b97f4a7c15ull));
+  uint64_t i = 8;
+  for (; i + 8 <= length; i += 8) h = mix64(h ^ load_le64(bytes + i));
+  if (i < length) {
+    uint64_t tail = 0;
+    for (uint64_t k = i; k < length; ++k) tail |= static_cast<uint64_t>(bytes[k]) << (8 * (k - i));
+    h = mix64(h ^ tail);
+  }
+  return h;
+}
+
+// The token whose string is bytes[0, length), or kNoToken; hash = key_hash of that key.
+// token_bytes / token_starts are the model's token strings (for keys above 8 bytes).
+inline uint32_t whole_token_lookup(const WholeTokenIndex& index, const uint8_t* token_bytes,
+                                   const uint32_t* token_starts, const uint8_t* bytes,
+                                   uint64_t length, uint64_t head, uint64_t hash) {
+  const WholeTokenSlot* slots = index.slots.data();
+  const uint16_t tag = static_cast<uint16_t>(hash >> 48);
+  for (uint64_t i = hash & index.mask;; i = (i + 1) & index.mask) {
+    const WholeTokenSlot& slot = slots[i];
+    if (slot.token == kNoToken) return kNoToken;
+    if (slot.head != head || slot.length != length || slot.tag != tag) continue;
+    if (length <= 8 ||
+        std::memcmp(token_bytes + token_starts[slot.token] + 8, bytes + 8, length - 8) == 0) {
+      return slot.token;
+    }
+  }
+}
+
+// Index of the tokens' strings, at most half full; empty (unusable) when a token is longer
+// than 65,535 bytes.
+WholeTokenIndex build_whole_token_index(const uint8_t* token_bytes, const uint32_t* token_starts,
+                                        uint32_t token_count);
+
+}  // namespace tessel
