@@ -10,6 +10,14 @@
 // A declined piece is scanned twice, once here up to the first non-ASCII byte and once
 // by the full rules, never more: the full rules' piece always covers the ASCII bytes the
 // fast path read before declining, so splitting stays linear.
+//
+// Measured on the 2-core machine, 4 MiB corpora, `bench_splitters` (full rules and fast
+// path interleaved in one process, medians; the machine was loaded, so ratios only):
+// splitting 1.50-1.82x faster on English prose and 1.58-1.86x on Python code, both
+// encodings and modes; CJK text unchanged (0.96-1.14x). Instruction counts (callgrind,
+// splitting 300 KB of prose and 1 MB of code) fall 1.9-2.2x and 2.0-2.5x. The pipeline
+// (tokenizer_encode, same bench) gained 4-22% on prose and code, within the noise of
+// that machine. Single 1 MiB and 4 MiB pieces cost the same instructions per byte.
 
 #include <array>
 #include <cstdint>
@@ -136,9 +144,12 @@ inline bool split_ascii(const uint8_t* text, uint64_t length, uint64_t position,
   }
   if (c0 & kLetter) return word<kRules, kMode>(text, p, p, end, out);
   if (c0 & kDigit) {
+    // At most three digits; a shorter run that meets a non-ASCII byte may go on with a
+    // Number character such as U+00B2.
+    const uint8_t* const limit = end - p > 3 ? p + 3 : end;
     const uint8_t* q = p + 1;
-    while (q < end && q < p + 3 && (kByteClass[*q] & kDigit)) ++q;
-    if (q < p + 3 && stopped_at_non_ascii(q, end)) return false;
+    while (q < limit && (kByteClass[*q] & kDigit)) ++q;
+    if (q < limit && (kByteClass[*q] & kNonAscii)) return false;
     return fill_piece(out, position, static_cast<uint64_t>(q - text));
   }
   // c0 leads a word when a letter follows it, unless it is CR or LF.
