@@ -101,7 +101,8 @@ if [[ " $HARDEN_STEPS " == *" fuzz "* ]]; then
     status=$(cat "build/fuzz/logs/$name.status")
     log=build/fuzz/logs/$name.log
     execs=$(sed -n 's/^stat::number_of_executed_units: *//p' "$log")
-    cov=$(grep -E '^#[0-9]+ +DONE' "$log" | grep -oE 'cov: [0-9]+ ft: [0-9]+' | tail -1)
+    # A target that stopped on a finding printed no DONE line: no match is no failure here.
+    cov=$(grep -E '^#[0-9]+[[:space:]]+DONE' "$log" | grep -oE 'cov: [0-9]+ ft: [0-9]+' | tail -1 || true)
     printf '%-16s status %d, %s executions, %s\n' "$name" "$status" "${execs:-?}" "${cov:-cov: ?}"
     if [ "$status" -ne 0 ]; then
       failed=1

@@ -76,7 +76,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const uint64_t length = text.size() - at;
     const uint32_t expected = longest_token_by_scan(*model, rest, length);
     FUZZ_CHECK(longest_token_at(*model, rest, length) == expected);
-    FUZZ_CHECK(longest_token_at(*model->forward_automaton, rest, length) == expected);
+    // Lean models (what encoding uses) keep no automaton; models built for an image do.
+    if (model->forward_automaton) {
+      FUZZ_CHECK(longest_token_at(*model->forward_automaton, rest, length) == expected);
+    }
   }
   for (size_t i = 0; i + 1 < ids.size(); ++i) {
     FUZZ_CHECK(pair_lookup(*model, ids[i], ids[i + 1]) == pair_by_scan(*model, ids[i], ids[i + 1]));
