@@ -32,15 +32,7 @@ def _limit(value: str) -> int:
 def _version() -> str:
     import tessel
 
-    version = getattr(tessel, "__version__", None)
-    if version is None:
-        from importlib.metadata import PackageNotFoundError, version as installed
-
-        try:
-            version = installed("tessel")
-        except PackageNotFoundError:
-            version = "unknown"
-    return f"tessel {version}"
+    return f"tessel {tessel.__version__}"
 
 
 class _Parser(argparse.ArgumentParser):
