@@ -13,6 +13,27 @@ void token_hash_insert(BytePairEncoding& model, uint32_t hash32, uint32_t id) {
   ++model.token_hash_count;
 }
 
+namespace {
+
+// About 64 bits per pair: roughly one lookup in 65 of an absent pair passes the filter.
+uint64_t pair_filter_bits(uint64_t pairs) {
+  uint64_t bits = 64;
+  while (bits < 64 * pairs && bits < (uint64_t{1} << 32)) bits *= 2;
+  return bits;
+}
+
+}  // namespace
+
+void make_pair_filter(BytePairEncoding& model, uint64_t pairs) {
+  const uint64_t bits = pair_filter_bits(pairs);
+  model.pair_filter.assign(words_for_bits(bits), 0);
+  model.pair_filter_mask = static_cast<uint32_t>(bits - 1);
+  for (const PairSlot& slot : model.pair_table) {
+    if (slot.merged == kNoToken) continue;
+    set_bit(model.pair_filter.data(), pair_hash32(slot.left, slot.right) & model.pair_filter_mask);
+  }
+}
+
 void derive_lookup_tables(BytePairEncoding& model, ModelTables tables) {
   if (model.prefix_steps.empty() && model.forward_automaton) {
     model.prefix_steps = prefix_steps_of(*model.forward_automaton);
@@ -21,17 +42,14 @@ void derive_lookup_tables(BytePairEncoding& model, ModelTables tables) {
   for (uint32_t i = 0; i < model.token_count; ++i) {
     model.longest_token_length = std::max(model.longest_token_length, model.token_length(i));
   }
-  // About 64 bits per pair: roughly one lookup in 65 of an absent pair passes the filter.
-  uint64_t bits = 64;
-  while (bits < 64ull * model.pair_count && bits < (uint64_t{1} << 32)) bits *= 2;
-  model.pair_filter.assign(bits / 64, 0);
-  model.pair_filter_mask = static_cast<uint32_t>(bits - 1);
-  for (const PairSlot& slot : model.pair_table) {
-    if (slot.merged == kNoToken) continue;
-    set_bit(model.pair_filter.data(), pair_hash32(slot.left, slot.right) & model.pair_filter_mask);
+  // A builder that sized the filter for as many pairs as it made has kept it current.
+  if (model.pair_filter.size() != words_for_bits(pair_filter_bits(model.pair_count))) {
+    make_pair_filter(model, model.pair_count);
   }
-  model.whole_tokens = build_whole_token_index(model.token_bytes.data(), model.token_starts.data(),
+  if (model.whole_tokens.slots.empty()) {
+    model.whole_tokens = build_whole_token_index(model.token_bytes.data(), model.token_starts.data(),
                                                model.token_count);
+  }
   if (tables == ModelTables::kEncoding) drop_image_only_tables(model);
 }
 
@@ -65,6 +83,9 @@ void pair_insert(BytePairEncoding& model, uint32_t left, uint32_t right, uint32_
   }
   place_pair(model.pair_table, PairSlot{left, right, merged});
   ++model.pair_count;
+  if (!model.pair_filter.empty()) {
+    set_bit(model.pair_filter.data(), pair_hash32(left, right) & model.pair_filter_mask);
+  }
 }
 
 std::optional<uint64_t> decoded_size(const BytePairEncoding& model, const uint32_t* ids,

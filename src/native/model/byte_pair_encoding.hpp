@@ -64,7 +64,8 @@ struct BytePairEncoding {
   std::vector<PrefixStep> prefix_steps;
   uint32_t longest_token_length = 0;  // derived from token_starts
   // One bit per pair_hash32 value (masked) of every pair in pair_table: a clear bit means
-  // the pair is not there, without touching the much larger table. Derived.
+  // the pair is not there, without touching the much larger table. Derived; a builder
+  // makes it first, so that its own compatibility checks use it.
   std::vector<uint64_t> pair_filter;
   uint32_t pair_filter_mask = 0;
   // The token strings again, keyed for the pipeline's whole-piece lookup. Derived.
@@ -116,6 +117,10 @@ void drop_image_only_tables(BytePairEncoding& model);
 // Linear probing from hash32's slot to the first empty one; the caller keeps the table at
 // most a quarter full.
 void token_hash_insert(BytePairEncoding& model, uint32_t hash32, uint32_t id);
+
+// Sizes pair_filter for `pairs` pairs and sets the bits of those in pair_table. Once it
+// exists, pair_insert keeps it current.
+void make_pair_filter(BytePairEncoding& model, uint64_t pairs);
 
 // Inserts (left, right) -> merged, doubling the table first when it is half full.
 void pair_insert(BytePairEncoding& model, uint32_t left, uint32_t right, uint32_t merged);

@@ -1,61 +1,57 @@
 #pragma once
 
 #include <cstdint>
-#include <memory>
+#include <vector>
 
 #include "model/token_id.hpp"
 
 namespace tessel {
 
-struct TrieEdge {
-  uint8_t byte;
-  int32_t child;
-};
-
-struct TrieNode {
-  std::unique_ptr<TrieEdge[]> children;  // sorted by byte, at most one edge per byte
-  uint32_t child_count = 0;
-  uint32_t child_capacity = 0;  // 0, then 4, then doubled
-  uint32_t token = kNoToken;
-};
-
 enum TrieDirection : uint32_t { kTrieForward = 1, kTrieReversed = 2 };
 
-// Byte trie of token strings; exists only while a model is built. Node 0 is the root.
+// Byte trie of token strings; exists only while a model is built. Nodes are numbered in
+// breadth-first order with each node's children sorted by byte, which is the order the
+// automaton builder visits them in: node 0 is the root, and the nodes of each depth
+// follow those of the depth before, in lexicographic order of their strings. So the
+// children of every node are consecutive, and every array is flat (no per-node storage).
 struct TokenTrie {
-  std::unique_ptr<TrieNode[]> nodes;
+  std::vector<uint8_t> bytes;         // per node: the byte on the edge into it (0 at the root)
+  std::vector<uint32_t> tokens;       // per node: the token it spells, or kNoToken
+  std::vector<uint32_t> first_child;  // node_count + 1: node u's children are
+                                      // [first_child[u], first_child[u + 1])
+  std::vector<uint32_t> level_starts;  // nodes of depth d are [level_starts[d],
+                                       // level_starts[d + 1]); one entry per depth, plus one
   int32_t node_count = 0;
-  int32_t node_capacity = 0;
   uint32_t direction = kTrieForward;
+
+  uint32_t child_count(uint32_t node) const { return first_child[node + 1] - first_child[node]; }
 };
 
-TokenTrie make_trie(uint32_t direction);
+// The trie of token strings in rank order (token i at [token_starts[i], token_starts[i+1])
+// of token_bytes), each reversed for kTrieReversed. A string listed twice keeps its first
+// id; the empty string marks the root. When proper_prefix is given, it receives for each
+// token the token of its deepest proper ancestor other than the root, or kNoToken: on a
+// forward trie, the longest token that is a nonempty proper prefix of the token.
+TokenTrie make_trie(const uint8_t* token_bytes, const uint32_t* token_starts, uint32_t n,
+                    uint32_t direction, std::vector<uint32_t>* proper_prefix = nullptr);
 
-// Child of node for byte, created if absent.
-int32_t trie_child(TokenTrie& trie, int32_t node, uint8_t byte);
+// "No such node" for trie lookups.
+inline constexpr uint32_t kNoNode = 0xFFFFFFFFu;
 
-// Inserts one token string (reversed for a kTrieReversed trie). A string inserted twice
-// keeps its first id; the empty string marks the root.
-void trie_insert(TokenTrie& trie, const uint8_t* bytes, uint32_t length, uint32_t id);
-
-// Index of the edge for byte in node's sorted edges, or the insertion point when absent.
-struct EdgeSearch {
-  uint32_t index;
-  bool found;
-};
-inline EdgeSearch find_edge(const TrieNode& node, uint8_t byte) {
-  uint32_t lo = 0, hi = node.child_count;
+// Node's child on byte, or kNoNode.
+inline uint32_t trie_child(const TokenTrie& trie, uint32_t node, uint8_t byte) {
+  uint32_t lo = trie.first_child[node], hi = trie.first_child[node + 1];
   while (lo < hi) {
     const uint32_t mid = (lo + hi) / 2;
-    const uint8_t b = node.children[mid].byte;
-    if (b == byte) return {mid, true};
+    const uint8_t b = trie.bytes[mid];
+    if (b == byte) return mid;
     if (b < byte) {
       lo = mid + 1;
     } else {
       hi = mid;
     }
   }
-  return {lo, false};
+  return kNoNode;
 }
 
 }  // namespace tessel

@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <map>
 #include <random>
 
 #include "model/match_automaton.hpp"
@@ -14,21 +15,15 @@ namespace {
 using testing::bytes_of;
 
 TokenTrie trie_of(const EmbeddedVocab& vocab, uint32_t direction, uint32_t limit = UINT32_MAX) {
-  TokenTrie trie = make_trie(direction);
-  for (uint32_t i = 0; i < std::min(limit, vocab.token_count); ++i) {
-    trie_insert(trie, vocab.token_bytes + vocab.token_starts[i],
-                vocab.token_starts[i + 1] - vocab.token_starts[i], static_cast<int32_t>(i));
-  }
-  return trie;
+  return make_trie(vocab.token_bytes, vocab.token_starts, std::min(limit, vocab.token_count),
+                   direction);
 }
 
-TokenTrie trie_of(const std::vector<std::string>& tokens) {
-  TokenTrie trie = make_trie(kTrieForward);
-  for (size_t i = 0; i < tokens.size(); ++i) {
-    trie_insert(trie, bytes_of(tokens[i]), static_cast<uint32_t>(tokens[i].size()),
-                static_cast<int32_t>(i));
-  }
-  return trie;
+TokenTrie trie_of(const std::vector<std::string>& tokens, uint32_t direction = kTrieForward,
+                  std::vector<uint32_t>* proper_prefix = nullptr) {
+  const testing::Vocabulary vocab(tokens);
+  return make_trie(vocab.bytes.data(), vocab.starts.data(), vocab.size(), direction,
+                   proper_prefix);
 }
 
 // The placement as first written: try every base value from the first free position on.
@@ -38,10 +33,9 @@ std::pair<std::vector<int32_t>, std::vector<int32_t>> reference_placement(const 
   pos[0] = 0;
   check[0] = 0;
   int32_t hint = 1;
-  std::vector<int32_t> queue = {0};
-  for (size_t head = 0; head < queue.size(); ++head) {
-    const TrieNode& node = trie.nodes[queue[head]];
-    if (node.child_count == 0) continue;
+  for (int32_t u = 0; u < trie.node_count; ++u) {
+    const uint32_t first = trie.first_child[u], last = trie.first_child[u + 1];
+    if (first == last) continue;
     int32_t r = hint;
     for (;;) {
       if (r + 256 > slots) {
@@ -52,15 +46,14 @@ std::pair<std::vector<int32_t>, std::vector<int32_t>> reference_placement(const 
         slots = grown;
       }
       bool fits = true;
-      for (uint32_t e = 0; e < node.child_count; ++e) fits &= check[r + node.children[e].byte] == -1;
+      for (uint32_t v = first; v < last; ++v) fits &= check[r + trie.bytes[v]] == -1;
       if (fits) break;
       ++r;
     }
-    base[pos[queue[head]]] = r;
-    for (uint32_t e = 0; e < node.child_count; ++e) {
-      check[r + node.children[e].byte] = pos[queue[head]];
-      pos[node.children[e].child] = r + node.children[e].byte;
-      queue.push_back(node.children[e].child);
+    base[pos[u]] = r;
+    for (uint32_t v = first; v < last; ++v) {
+      check[r + trie.bytes[v]] = pos[u];
+      pos[v] = r + trie.bytes[v];
     }
     while (hint < slots && check[hint] != -1) ++hint;
   }
@@ -95,48 +88,59 @@ uint32_t full_scan_longest_token_at(const MatchAutomaton& a, const uint8_t* byte
   return best;
 }
 
-TEST(TokenTrie, GrowsEdgesAndNodesKeepingEverything) {
-  TokenTrie trie = make_trie(kTrieForward);
-  EXPECT_EQ(trie.node_count, 1);
-  EXPECT_EQ(trie.node_capacity, 4096);
-  std::vector<std::string> tokens;
-  for (int c = 0; c < 256; ++c) tokens.push_back(std::string(1, static_cast<char>(255 - c)));
-  for (int i = 0; i < 5000; ++i) tokens.push_back(std::string("x").append(std::to_string(i)));
-  for (size_t i = 0; i < tokens.size(); ++i) {
-    trie_insert(trie, bytes_of(tokens[i]), static_cast<uint32_t>(tokens[i].size()),
-                static_cast<int32_t>(i));
-    if (i == 4) {
-      EXPECT_EQ(trie.nodes[0].child_capacity, 8u);
-    }
-  }
-  EXPECT_EQ(trie.nodes[0].child_count, 256u);
-  EXPECT_EQ(trie.nodes[0].child_capacity, 256u);
-  EXPECT_GT(trie.node_count, 4096);
-  EXPECT_EQ(trie.node_capacity, 8192);
-  for (uint32_t e = 0; e + 1 < trie.nodes[0].child_count; ++e) {
-    EXPECT_LT(trie.nodes[0].children[e].byte, trie.nodes[0].children[e + 1].byte);
-  }
-  // Walk every token back down and find its id.
-  for (size_t i = 0; i < tokens.size(); ++i) {
-    int32_t node = 0;
-    for (unsigned char c : tokens[i]) {
-      const EdgeSearch search = find_edge(trie.nodes[node], c);
-      ASSERT_TRUE(search.found);
-      node = trie.nodes[node].children[search.index].child;
-    }
-    ASSERT_EQ(trie.nodes[node].token, static_cast<int32_t>(i));
-  }
-}
+// The nodes are every prefix of a token string, shortest first and in byte order within a
+// length, each holding the first id of its string; the proper-prefix tokens equal a search
+// over all shorter prefixes.
+TEST(TokenTrie, BreadthFirstNodesFirstIdsAndProperPrefixes) {
+  std::mt19937_64 rng(3);
+  for (int round = 0; round < 40; ++round) {
+    std::vector<std::string> tokens;
+    const int alphabet = round % 2 == 0 ? 3 : 256;
+    if (round % 4 == 1) tokens.push_back("");
+    for (int i = 0; i < 400; ++i) tokens.push_back(testing::random_bytes(rng, rng() % 7, alphabet));
+    for (const uint32_t direction : {kTrieForward, kTrieReversed}) {
+      std::vector<uint32_t> proper_prefix;
+      const TokenTrie trie = trie_of(tokens, direction, &proper_prefix);
+      std::vector<std::string> keys = tokens;
+      std::map<std::string, uint32_t> first_id;
+      for (size_t i = 0; i < keys.size(); ++i) {
+        if (direction == kTrieReversed) std::reverse(keys[i].begin(), keys[i].end());
+        first_id.emplace(keys[i], static_cast<uint32_t>(i));
+      }
+      std::vector<std::string> prefixes = {""};
+      for (const auto& [key, id] : first_id) {
+        for (size_t k = 1; k <= key.size(); ++k) prefixes.push_back(key.substr(0, k));
+      }
+      std::sort(prefixes.begin(), prefixes.end(), [](const std::string& a, const std::string& b) {
+        return a.size() != b.size() ? a.size() < b.size() : a < b;
+      });
+      prefixes.erase(std::unique(prefixes.begin(), prefixes.end()), prefixes.end());
 
-TEST(TokenTrie, SameStringKeepsFirstIdAndReversedTrieReverses) {
-  TokenTrie trie = make_trie(kTrieReversed);
-  trie_insert(trie, bytes_of("ab"), 2, 7);
-  trie_insert(trie, bytes_of("ab"), 2, 9);
-  const int32_t b = trie.nodes[0].children[find_edge(trie.nodes[0], 'b').index].child;
-  ASSERT_TRUE(find_edge(trie.nodes[b], 'a').found);
-  const int32_t ba = trie.nodes[b].children[find_edge(trie.nodes[b], 'a').index].child;
-  EXPECT_EQ(trie.nodes[ba].token, 7);
-  EXPECT_FALSE(find_edge(trie.nodes[0], 'a').found);
+      ASSERT_EQ(static_cast<size_t>(trie.node_count), prefixes.size());
+      ASSERT_EQ(trie.first_child.size(), prefixes.size() + 1);
+      std::vector<std::string> spelled(trie.node_count);
+      for (int32_t u = 0; u < trie.node_count; ++u) {
+        ASSERT_EQ(spelled[u], prefixes[u]);
+        ASSERT_GE(trie.level_starts[spelled[u].size() + 1], static_cast<uint32_t>(u) + 1);
+        ASSERT_LE(trie.level_starts[spelled[u].size()], static_cast<uint32_t>(u));
+        const auto found = first_id.find(spelled[u]);
+        ASSERT_EQ(trie.tokens[u], found == first_id.end() ? kNoToken : found->second);
+        for (uint32_t v = trie.first_child[u]; v < trie.first_child[u + 1]; ++v) {
+          spelled[v] = spelled[u] + static_cast<char>(trie.bytes[v]);
+          ASSERT_EQ(trie_child(trie, u, trie.bytes[v]), v);
+        }
+      }
+      for (size_t i = 0; i < keys.size(); ++i) {
+        uint32_t expected = kNoToken;
+        for (size_t k = 1; k < keys[i].size(); ++k) {
+          const auto found = first_id.find(keys[i].substr(0, k));
+          if (found != first_id.end()) expected = found->second;
+        }
+        ASSERT_EQ(proper_prefix[i], expected) << round << " " << i;
+      }
+    }
+  }
+  EXPECT_EQ(trie_child(trie_of({"a"}), 0, 'b'), kNoNode);
 }
 
 TEST(Automaton, SmallTrieHasMinimumSizeAndCleanFreePositions) {
