@@ -67,10 +67,24 @@ FailureLinks link_failures(const TokenTrie& trie) {
   return links;
 }
 
-struct Placement {
+// Where place_nodes writes transitions: the automaton's two arrays, or the packed steps
+// (which then need no second copy of them).
+struct BaseCheckArrays {
   std::vector<int32_t> base;
   std::vector<int32_t> check;
-  std::vector<int32_t> pos;  // per trie node, its double-array position
+  void resize(int32_t slots) {
+    base.resize(slots, 0);
+    check.resize(slots, -1);
+  }
+  void set_base(int32_t p, int32_t r) { base[p] = r; }
+  void set_check(int32_t t, int32_t p) { check[t] = p; }
+};
+
+struct PackedStepArray {
+  std::vector<PrefixStep> steps;
+  void resize(int32_t slots) { steps.resize(slots, PrefixStep{0, -1, kNoToken, 0}); }
+  void set_base(int32_t p, int32_t r) { steps[p].base = r; }
+  void set_check(int32_t t, int32_t p) { steps[t].check = p; }
 };
 
 // Occupied double-array positions; positions at or beyond the end are free. One bit per
@@ -127,15 +141,15 @@ class Occupancy {
 // each is checked against the occupancy bits of all 256 possible children at once, which
 // finds the same r as trying every value. Against one check per child and a pointer
 // trie, the packed steps of o200k_base took 250 -> 70 ms CPU time (minimum of 6 builds).
-Placement place_nodes(const TokenTrie& trie) {
+// Returns each trie node's double-array position.
+template <typename Cells>
+std::vector<int32_t> place_nodes(const TokenTrie& trie, Cells& cells) {
   const int32_t n = trie.node_count;
   int32_t slots = std::max(2 * n, kMinSlots);
-  Placement placement;
-  placement.base.assign(slots, 0);
-  placement.check.assign(slots, -1);
-  placement.pos.assign(n, -1);
-  placement.pos[0] = 0;
-  placement.check[0] = 0;
+  cells.resize(slots);
+  std::vector<int32_t> pos(n, -1);
+  pos[0] = 0;
+  cells.set_check(0, 0);
   Occupancy occupancy(slots);
   occupancy.occupy(0);
 
@@ -152,68 +166,61 @@ Placement place_nodes(const TokenTrie& trie) {
       if (r + 256 > slots) {
         int32_t grown = slots * 2;
         while (grown < r + 256) grown *= 2;
-        placement.base.resize(grown, 0);
-        placement.check.resize(grown, -1);
+        cells.resize(grown);
         occupancy.grow(grown);
         slots = grown;
       }
       if (last - first == 1 || occupancy.all_free(r, children)) break;
       r = occupancy.next_free(r + first_byte + 1) - first_byte;
     }
-    placement.base[placement.pos[u]] = r;
+    cells.set_base(pos[u], r);
     for (uint32_t v = first; v < last; ++v) {
       const int32_t t = r + trie.bytes[v];
-      placement.check[t] = placement.pos[u];
+      cells.set_check(t, pos[u]);
       occupancy.occupy(t);
-      placement.pos[v] = t;
+      pos[v] = t;
     }
     hint = std::min(occupancy.next_free(hint), slots);
   }
-  return placement;
+  return pos;
 }
 
 }  // namespace
 
 MatchAutomaton automaton_from_trie(const TokenTrie& trie, uint32_t kind) {
   FailureLinks links = link_failures(trie);
-  Placement placement = place_nodes(trie);
-  const int32_t slots = static_cast<int32_t>(placement.base.size());
+  BaseCheckArrays cells;
+  const std::vector<int32_t> pos = place_nodes(trie, cells);
+  const int32_t slots = static_cast<int32_t>(cells.base.size());
 
   MatchAutomaton automaton;
   automaton.states.assign(slots, AutomatonState{0, 0, kNoToken, 0});
   for (int32_t u = 0; u < trie.node_count; ++u) {
-    const int32_t p = placement.pos[u];
-    if (p < 0) continue;  // unreachable node (cannot happen for a trie built by insertion)
-    automaton.states[p] = AutomatonState{placement.pos[links.fail[u]], links.out_head[u],
-                                         trie.tokens[u], links.depth[u]};
+    automaton.states[pos[u]] =
+        AutomatonState{pos[links.fail[u]], links.out_head[u], trie.tokens[u], links.depth[u]};
   }
   automaton.state_count = slots;
   automaton.output_count = static_cast<int32_t>(links.outputs.size());
   automaton.outputs = std::move(links.outputs);
   automaton.kind = kind;
-  automaton.base = std::move(placement.base);
-  automaton.check = std::move(placement.check);
+  automaton.base = std::move(cells.base);
+  automaton.check = std::move(cells.check);
   automaton.slot_count = slots;
   return automaton;
 }
 
 std::vector<PrefixStep> prefix_steps_from_trie(const TokenTrie& trie) {
   if (trie.child_count(0) != 256) return {};
-  const Placement placement = place_nodes(trie);
-  const int32_t slots = static_cast<int32_t>(placement.base.size());
-  std::vector<PrefixStep> steps(slots, PrefixStep{0, 0, kNoToken, 0});
+  PackedStepArray cells;
+  const std::vector<int32_t> pos = place_nodes(trie, cells);
   for (size_t d = 0; d + 1 < trie.level_starts.size(); ++d) {
     for (uint32_t u = trie.level_starts[d]; u < trie.level_starts[d + 1]; ++u) {
-      PrefixStep& step = steps[placement.pos[u]];
+      PrefixStep& step = cells.steps[pos[u]];
       step.token = trie.tokens[u];
       step.depth = static_cast<uint32_t>(d);
     }
   }
-  for (int32_t p = 0; p < slots; ++p) {
-    steps[p].base = placement.base[p];
-    steps[p].check = placement.check[p];
-  }
-  return steps;
+  return std::move(cells.steps);
 }
 
 std::vector<PrefixStep> prefix_steps_of(const MatchAutomaton& automaton) {
