@@ -42,7 +42,8 @@ void derive_lookup_tables(BytePairEncoding& model, ModelTables tables) {
   for (uint32_t i = 0; i < model.token_count; ++i) {
     model.longest_token_length = std::max(model.longest_token_length, model.token_length(i));
   }
-  // A builder that sized the filter for as many pairs as it made has kept it current.
+  // A filter sized for as many pairs as the table holds has been kept current by
+  // pair_insert; one of another size (or none) is made again.
   if (model.pair_filter.size() != words_for_bits(pair_filter_bits(model.pair_count))) {
     make_pair_filter(model, model.pair_count);
   }

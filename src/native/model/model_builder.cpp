@@ -82,10 +82,9 @@ std::vector<uint32_t> first_right_halves(const BytePairEncoding& model) {
 }
 
 // Each token's merge: the longest proper prefix token whose remainder is a token, both
-// earlier than it, that may stand side by side. The pair filter is made first, so that
-// the compatibility checks find most absent pairs without touching the pair table, and
-// the first remainders are looked up in batches: together 197 -> 156 ms CPU time on
-// o200k_base (the rest is mostly cache misses in the pair filter and table).
+// earlier than it, that may stand side by side. Looking the first remainders up in
+// batches measured 171 -> 156 ms CPU time on o200k_base (minimum of 12 derivations); the
+// rest is mostly cache misses in the pair filter and table.
 void derive_merges(BytePairEncoding& model) {
   const uint32_t n = model.token_count;
   const std::vector<uint32_t> first_right = first_right_halves(model);
@@ -190,7 +189,12 @@ std::unique_ptr<BytePairEncoding> build_model(const uint8_t* token_bytes,
   model->pair_table.assign(model->pair_capacity, PairSlot{0, 0, kNoToken});
   model->pair_count = 0;
   for (uint32_t i = 0; i < n; ++i) model->merge_left[i] = model->merge_right[i] = i;
-  make_pair_filter(*model, n);  // each token adds at most one pair
+  // Each token adds at most one pair. The checks below ask mostly for absent pairs, which
+  // the filter answers without touching the pair table; made for a quarter as many pairs
+  // (16 bits each) it fits the cache better, and the filter encoding keeps is made once
+  // the pairs are known: merges 180 -> 150 ms (o200k_base) and 58 -> 41 ms (cl100k_base)
+  // CPU time, minimum of 12 derivations each.
+  make_pair_filter(*model, n / 4);
   keyed_tables.get();
   derive_merges(*model);
 
