@@ -1,0 +1,27 @@
+#pragma once
+
+// Building a model and writing its image file in the same step, for the first process that
+// needs a model no image holds yet.
+
+#include <memory>
+#include <string>
+
+#include "model/byte_pair_encoding.hpp"
+#include "model/model_image.hpp"
+
+namespace tessel {
+
+// The model build_model makes from the vocabulary (ModelTables::kEncoding), having also
+// written its image to directory/name when the image's digest is vocab.digest (the file
+// appears complete or not at all; a directory that cannot be written is skipped).
+//
+// The image holds tables the model does not keep, above all two automata. They are made
+// one at a time, each written out and freed before the next, so that memory peaks at one
+// automaton under construction instead of the model plus all of its image's tables:
+// automaton 2 first, alone, parked in a scratch file; then the model; then automata 0
+// and 1 from the model's packed steps. Throws std::bad_alloc, leaving no file.
+std::unique_ptr<BytePairEncoding> build_model_writing_image(const ImageExpectation& vocab,
+                                                            const std::string& directory,
+                                                            const std::string& name);
+
+}  // namespace tessel
