@@ -5,7 +5,8 @@ On real text of this machine, cleared for `tessel.bpe.openai` of the few constru
 its splitting rules deliberately differ from the published patterns (whitespace between
 line breaks, U+2019 and U+180E), the ids are equal; the exact splitting mode takes the
 texts as they are. On generated strings that are full of those constructs,
-`tessel.bpe.openai` gives the reference's ids of the pieces its rules cut.
+`tessel.bpe.openai` gives the reference's ids of the pieces its rules cut, and the
+compatible layer gives the reference's ids.
 TESSEL_DIFFERENTIAL_STRINGS sets how many strings each generated test takes (2,000 by
 default; a million for a long run).
 """
@@ -159,3 +160,14 @@ def test_generated_strings_specified_api(name):
                   if (ours := tok.encode(text)) != (theirs := expected_openai_ids(name, text))]
     assert not mismatches, f"{len(mismatches)} of {STRINGS} strings differ, e.g. " + "; ".join(
         f"{text!r}: {ours} != {theirs}" for text, ours, theirs in mismatches[:5])
+
+
+@pytest.mark.parametrize("name", sorted(MAKERS))
+def test_generated_strings_exact_layer(name):
+    import tessel
+
+    ours, theirs = tessel.get_encoding(name), reference(name)
+    mismatches = [(text, mine, expected) for text in generated_strings(2)
+                  if (mine := ours.encode_ordinary(text)) != (expected := theirs.encode_ordinary(text))]
+    assert not mismatches, f"{len(mismatches)} of {STRINGS} strings differ, e.g. " + "; ".join(
+        f"{text!r}: {mine} != {expected}" for text, mine, expected in mismatches[:5])

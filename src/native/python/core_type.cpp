@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "parallel/worker_pool.hpp"
+#include "python/method_boundary.hpp"
 #include "pretokenize/splitters.hpp"
 #include "tokenizer/builtin_encodings.hpp"
 #include "tokenizer/custom_tokenizer.hpp"
@@ -41,6 +42,17 @@ struct CoreObject {
   CoreState* state;  // null only in an object made by calling the type
 };
 
+}  // namespace
+
+template <>
+const CoreState* model_or_error<CoreState>(PyObject* self) {
+  const CoreState* state = reinterpret_cast<CoreObject*>(self)->state;
+  if (state == nullptr) PyErr_SetString(PyExc_RuntimeError, "this Core has no tokenizer");
+  return state;
+}
+
+namespace {
+
 // The rule sets the package's patterns map to, in the order the Python layer numbers them.
 enum RuleSet : long { kCl100kRules = 0, kO200kRules = 1 };
 
@@ -57,12 +69,6 @@ const TokenizerModel& exact_builtin(long rules) {
 }
 
 const uint8_t* as_bytes(const char* text) { return reinterpret_cast<const uint8_t*>(text); }
-
-CoreState* state_or_error(PyObject* self) {
-  CoreState* state = reinterpret_cast<CoreObject*>(self)->state;
-  if (state == nullptr) PyErr_SetString(PyExc_RuntimeError, "this Core has no tokenizer");
-  return state;
-}
 
 // The UTF-8 form of a str argument; null with TypeError (not a str) or UnicodeEncodeError
 // (a lone surrogate) set.
@@ -211,63 +217,36 @@ bool token_bytes_of(const CoreState& state, uint32_t id, const uint8_t*& data, s
 
 // ---- Encoding ---------------------------------------------------------------------------
 
-PyObject* core_encode(PyObject* self, PyObject* text) {
-  CoreState* state = state_or_error(self);
-  if (state == nullptr) return nullptr;
+PyObject* core_encode(const CoreState& state, PyObject* text) {
   Py_ssize_t length = 0;
   const char* utf8 = utf8_of(text, length);
   if (utf8 == nullptr) return nullptr;
-  try {
-    std::vector<uint32_t> ids;
-    if (length >= kReleaseLockAbove) {
-      bool out_of_memory = false;
-      Py_BEGIN_ALLOW_THREADS
-      try {
-        ids = tokenizer_encode(*state->tokenizer, as_bytes(utf8), static_cast<uint64_t>(length));
-      } catch (const std::bad_alloc&) {
-        out_of_memory = true;
-      }
-      Py_END_ALLOW_THREADS
-      if (out_of_memory) return PyErr_NoMemory();
-    } else {
-      ids = tokenizer_encode(*state->tokenizer, as_bytes(utf8), static_cast<uint64_t>(length));
-    }
-    return id_list_from_ids(ids.data(), ids.size());
-  } catch (...) {
-    set_error_from_current_exception();
-    return nullptr;
-  }
+  const std::vector<uint32_t> ids = run_maybe_unlocked(length >= kReleaseLockAbove, [&] {
+    return tokenizer_encode(*state.tokenizer, as_bytes(utf8), static_cast<uint64_t>(length));
+  });
+  return id_list_from_ids(ids.data(), ids.size());
 }
 
-PyObject* core_count(PyObject* self, PyObject* text) {
-  CoreState* state = state_or_error(self);
-  if (state == nullptr) return nullptr;
+PyObject* core_count(const CoreState& state, PyObject* text) {
   Py_ssize_t length = 0;
   const char* utf8 = utf8_of(text, length);
   if (utf8 == nullptr) return nullptr;
-  uint64_t count = 0;
-  Py_BEGIN_ALLOW_THREADS
-  count = tokenizer_count(*state->tokenizer, as_bytes(utf8), static_cast<uint64_t>(length));
-  Py_END_ALLOW_THREADS
+  const uint64_t count = run_maybe_unlocked(length >= kReleaseLockAbove, [&] {
+    return tokenizer_count(*state.tokenizer, as_bytes(utf8), static_cast<uint64_t>(length));
+  });
   return PyLong_FromUnsignedLongLong(count);
 }
 
 // The ids as native-endian unsigned 32-bit numbers in a bytes object (for numpy).
-PyObject* core_encode_buffer(PyObject* self, PyObject* text) {
-  CoreState* state = state_or_error(self);
-  if (state == nullptr) return nullptr;
+PyObject* core_encode_buffer(const CoreState& state, PyObject* text) {
   Py_ssize_t length = 0;
   const char* utf8 = utf8_of(text, length);
   if (utf8 == nullptr) return nullptr;
-  try {
-    const std::vector<uint32_t> ids =
-        tokenizer_encode(*state->tokenizer, as_bytes(utf8), static_cast<uint64_t>(length));
-    return PyBytes_FromStringAndSize(reinterpret_cast<const char*>(ids.data()),
-                                     static_cast<Py_ssize_t>(ids.size() * sizeof(uint32_t)));
-  } catch (...) {
-    set_error_from_current_exception();
-    return nullptr;
-  }
+  const std::vector<uint32_t> ids = run_maybe_unlocked(length >= kReleaseLockAbove, [&] {
+    return tokenizer_encode(*state.tokenizer, as_bytes(utf8), static_cast<uint64_t>(length));
+  });
+  return PyBytes_FromStringAndSize(reinterpret_cast<const char*>(ids.data()),
+                                   static_cast<Py_ssize_t>(ids.size() * sizeof(uint32_t)));
 }
 
 // The UTF-8 forms of a list or tuple of str. `items` holds every element while the bytes
@@ -311,60 +290,33 @@ bool parse_batch_args(PyObject* const* args, Py_ssize_t nargs, const char* name,
   return batch.read(args[0]);
 }
 
-enum class Outcome { kDone, kOutOfMemory, kFailed };
-
-// Runs work() with the interpreter lock released, turning what it throws into an outcome.
-template <typename Work>
-Outcome without_lock(Work&& work) {
-  Outcome outcome = Outcome::kDone;
-  Py_BEGIN_ALLOW_THREADS
-  try {
-    work();
-  } catch (const std::bad_alloc&) {
-    outcome = Outcome::kOutOfMemory;
-  } catch (...) {
-    outcome = Outcome::kFailed;
-  }
-  Py_END_ALLOW_THREADS
-  if (outcome == Outcome::kOutOfMemory) PyErr_NoMemory();
-  if (outcome == Outcome::kFailed) PyErr_SetString(PyExc_RuntimeError, "a batch job failed");
-  return outcome;
-}
-
 // With threads > 1 the batch runs on the process's worker pool; otherwise on this thread.
-PyObject* core_encode_batch(PyObject* self, PyObject* const* args, Py_ssize_t nargs) {
-  CoreState* state = state_or_error(self);
-  if (state == nullptr) return nullptr;
-  try {
-    TextBatch batch;
-    long threads = 1;
-    if (!parse_batch_args(args, nargs, "encode_batch", batch, threads)) return nullptr;
-    const size_t n = batch.texts.size();
-    std::vector<std::vector<uint32_t>> results(n);
-    const TokenizerModel& tokenizer = *state->tokenizer;
-    const Outcome outcome = without_lock([&] {
-      if (threads > 1 && n > 1) {
-        encode_batch_on_pool(process_worker_pool(), tokenizer, batch.texts.data(),
-                             batch.lengths.data(), n, results.data());
-      } else {
-        for (size_t i = 0; i < n; ++i)
-          results[i] = tokenizer_encode(tokenizer, batch.texts[i], batch.lengths[i]);
-      }
-    });
-    if (outcome != Outcome::kDone) return nullptr;
-    PyRef outer(PyList_New(static_cast<Py_ssize_t>(n)));
-    if (!outer) return nullptr;
-    for (size_t i = 0; i < n; ++i) {
-      PyObject* inner = id_list_from_ids(results[i].data(), results[i].size());
-      if (inner == nullptr) return nullptr;
-      PyList_SET_ITEM(outer.get(), static_cast<Py_ssize_t>(i), inner);
-      std::vector<uint32_t>().swap(results[i]);
+PyObject* core_encode_batch(const CoreState& state, PyObject* const* args, Py_ssize_t nargs) {
+  TextBatch batch;
+  long threads = 1;
+  if (!parse_batch_args(args, nargs, "encode_batch", batch, threads)) return nullptr;
+  const size_t n = batch.texts.size();
+  std::vector<std::vector<uint32_t>> results(n);
+  const TokenizerModel& tokenizer = *state.tokenizer;
+  run_maybe_unlocked(true, [&] {
+    if (threads > 1 && n > 1) {
+      encode_batch_on_pool(process_worker_pool(), tokenizer, batch.texts.data(),
+                           batch.lengths.data(), n, results.data());
+    } else {
+      for (size_t i = 0; i < n; ++i)
+        results[i] = tokenizer_encode(tokenizer, batch.texts[i], batch.lengths[i]);
     }
-    return outer.release();
-  } catch (...) {
-    set_error_from_current_exception();
-    return nullptr;
+    return true;
+  });
+  PyRef outer(PyList_New(static_cast<Py_ssize_t>(n)));
+  if (!outer) return nullptr;
+  for (size_t i = 0; i < n; ++i) {
+    PyObject* inner = id_list_from_ids(results[i].data(), results[i].size());
+    if (inner == nullptr) return nullptr;
+    PyList_SET_ITEM(outer.get(), static_cast<Py_ssize_t>(i), inner);
+    std::vector<uint32_t>().swap(results[i]);
   }
+  return outer.release();
 }
 
 void count_on_pool(WorkerPool* pool, const TokenizerModel& tokenizer, const TextBatch& batch,
@@ -391,67 +343,53 @@ void count_on_pool(WorkerPool* pool, const TokenizerModel& tokenizer, const Text
   if (group.failure.load(std::memory_order_relaxed) != kJobOk) throw std::bad_alloc();
 }
 
-PyObject* core_count_batch(PyObject* self, PyObject* const* args, Py_ssize_t nargs) {
-  CoreState* state = state_or_error(self);
-  if (state == nullptr) return nullptr;
-  try {
-    TextBatch batch;
-    long threads = 1;
-    if (!parse_batch_args(args, nargs, "count_batch", batch, threads)) return nullptr;
-    const size_t n = batch.texts.size();
-    std::vector<uint64_t> counts(n);
-    const TokenizerModel& tokenizer = *state->tokenizer;
-    const Outcome outcome = without_lock([&] {
-      if (threads > 1 && n > 1) {
-        count_on_pool(process_worker_pool(), tokenizer, batch, counts.data());
-      } else {
-        for (size_t i = 0; i < n; ++i)
-          counts[i] = tokenizer_count(tokenizer, batch.texts[i], batch.lengths[i]);
-      }
-    });
-    if (outcome != Outcome::kDone) return nullptr;
-    PyRef list(PyList_New(static_cast<Py_ssize_t>(n)));
-    if (!list) return nullptr;
-    for (size_t i = 0; i < n; ++i) {
-      PyObject* count = PyLong_FromUnsignedLongLong(counts[i]);
-      if (count == nullptr) return nullptr;
-      PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), count);
+PyObject* core_count_batch(const CoreState& state, PyObject* const* args, Py_ssize_t nargs) {
+  TextBatch batch;
+  long threads = 1;
+  if (!parse_batch_args(args, nargs, "count_batch", batch, threads)) return nullptr;
+  const size_t n = batch.texts.size();
+  std::vector<uint64_t> counts(n);
+  const TokenizerModel& tokenizer = *state.tokenizer;
+  run_maybe_unlocked(true, [&] {
+    if (threads > 1 && n > 1) {
+      count_on_pool(process_worker_pool(), tokenizer, batch, counts.data());
+    } else {
+      for (size_t i = 0; i < n; ++i)
+        counts[i] = tokenizer_count(tokenizer, batch.texts[i], batch.lengths[i]);
     }
-    return list.release();
-  } catch (...) {
-    set_error_from_current_exception();
-    return nullptr;
+    return true;
+  });
+  PyRef list(PyList_New(static_cast<Py_ssize_t>(n)));
+  if (!list) return nullptr;
+  for (size_t i = 0; i < n; ++i) {
+    PyObject* count = PyLong_FromUnsignedLongLong(counts[i]);
+    if (count == nullptr) return nullptr;
+    PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), count);
   }
+  return list.release();
 }
 
 // ---- Decoding ---------------------------------------------------------------------------
 
-PyObject* core_decode_bytes(PyObject* self, PyObject* tokens) {
-  CoreState* state = state_or_error(self);
-  if (state == nullptr) return nullptr;
-  try {
-    std::vector<uint32_t> ids;
-    if (!read_ids(tokens, ids)) return nullptr;
-    size_t total = 0;
-    const uint8_t* data = nullptr;
-    size_t length = 0;
-    for (uint32_t id : ids) {
-      if (!token_bytes_of(*state, id, data, length)) return invalid_token_error(id);
-      total += length;
-    }
-    PyRef result(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(total)));
-    if (!result) return nullptr;
-    char* out = PyBytes_AS_STRING(result.get());
-    for (uint32_t id : ids) {
-      token_bytes_of(*state, id, data, length);
-      std::memcpy(out, data, length);
-      out += length;
-    }
-    return result.release();
-  } catch (...) {
-    set_error_from_current_exception();
-    return nullptr;
+PyObject* core_decode_bytes(const CoreState& state, PyObject* tokens) {
+  std::vector<uint32_t> ids;
+  if (!read_ids(tokens, ids)) return nullptr;
+  size_t total = 0;
+  const uint8_t* data = nullptr;
+  size_t length = 0;
+  for (uint32_t id : ids) {
+    if (!token_bytes_of(state, id, data, length)) return invalid_token_error(id);
+    total += length;
   }
+  PyRef result(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(total)));
+  if (!result) return nullptr;
+  char* out = PyBytes_AS_STRING(result.get());
+  for (uint32_t id : ids) {
+    token_bytes_of(state, id, data, length);
+    std::memcpy(out, data, length);
+    out += length;
+  }
+  return result.release();
 }
 
 PyObject* single_token_bytes(const CoreState& state, uint32_t id) {
@@ -466,67 +404,49 @@ PyObject* single_token_bytes(const CoreState& state, uint32_t id) {
                                    static_cast<Py_ssize_t>(length));
 }
 
-PyObject* core_decode_single(PyObject* self, PyObject* token) {
-  CoreState* state = state_or_error(self);
-  if (state == nullptr) return nullptr;
+PyObject* core_decode_single(const CoreState& state, PyObject* token) {
   uint32_t id = 0;
   if (!read_token_id(token, id)) return nullptr;
-  return single_token_bytes(*state, id);
+  return single_token_bytes(state, id);
 }
 
-PyObject* core_decode_tokens_bytes(PyObject* self, PyObject* tokens) {
-  CoreState* state = state_or_error(self);
-  if (state == nullptr) return nullptr;
-  try {
-    std::vector<uint32_t> ids;
-    if (!read_ids(tokens, ids)) return nullptr;
-    PyRef list(PyList_New(static_cast<Py_ssize_t>(ids.size())));
-    if (!list) return nullptr;
-    for (size_t i = 0; i < ids.size(); ++i) {
-      PyObject* bytes = single_token_bytes(*state, ids[i]);
-      if (bytes == nullptr) return nullptr;
-      PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), bytes);
-    }
-    return list.release();
-  } catch (...) {
-    set_error_from_current_exception();
-    return nullptr;
+PyObject* core_decode_tokens_bytes(const CoreState& state, PyObject* tokens) {
+  std::vector<uint32_t> ids;
+  if (!read_ids(tokens, ids)) return nullptr;
+  PyRef list(PyList_New(static_cast<Py_ssize_t>(ids.size())));
+  if (!list) return nullptr;
+  for (size_t i = 0; i < ids.size(); ++i) {
+    PyObject* bytes = single_token_bytes(state, ids[i]);
+    if (bytes == nullptr) return nullptr;
+    PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), bytes);
   }
+  return list.release();
 }
 
 // ---- Single tokens and the vocabulary ---------------------------------------------------
 
 // The id of the token (mergeable or special) whose bytes these are; KeyError otherwise.
-PyObject* core_token_of(PyObject* self, PyObject* bytes) {
-  CoreState* state = state_or_error(self);
-  if (state == nullptr) return nullptr;
+PyObject* core_token_of(const CoreState& state, PyObject* bytes) {
   if (!PyBytes_Check(bytes)) {
     PyErr_Format(PyExc_TypeError, "expected bytes, got %.100s", Py_TYPE(bytes)->tp_name);
     return nullptr;
   }
   const char* data = PyBytes_AS_STRING(bytes);
   const Py_ssize_t length = PyBytes_GET_SIZE(bytes);
-  const BytePairEncoding& model = *state->tokenizer->model;
+  const BytePairEncoding& model = *state.tokenizer->model;
   if (static_cast<uint64_t>(length) <= model.longest_token_length) {
     const uint32_t id = token_with_bytes(model, as_bytes(data), static_cast<uint64_t>(length));
     if (id != kNoToken) return PyLong_FromUnsignedLong(id);
   }
-  try {
-    const auto found = state->special_ids.find(std::string(data, static_cast<size_t>(length)));
-    if (found != state->special_ids.end()) return PyLong_FromUnsignedLong(found->second);
-  } catch (...) {
-    set_error_from_current_exception();
-    return nullptr;
-  }
+  const auto found = state.special_ids.find(std::string(data, static_cast<size_t>(length)));
+  if (found != state.special_ids.end()) return PyLong_FromUnsignedLong(found->second);
   PyErr_SetObject(PyExc_KeyError, bytes);
   return nullptr;
 }
 
 // The bytes of every mergeable token, in rank order.
-PyObject* core_mergeable_tokens(PyObject* self, PyObject*) {
-  CoreState* state = state_or_error(self);
-  if (state == nullptr) return nullptr;
-  const BytePairEncoding& model = *state->tokenizer->model;
+PyObject* core_mergeable_tokens(const CoreState& state) {
+  const BytePairEncoding& model = *state.tokenizer->model;
   PyRef list(PyList_New(static_cast<Py_ssize_t>(model.token_count)));
   if (!list) return nullptr;
   for (uint32_t i = 0; i < model.token_count; ++i) {
@@ -538,10 +458,8 @@ PyObject* core_mergeable_tokens(PyObject* self, PyObject*) {
   return list.release();
 }
 
-PyObject* core_mergeable_count(PyObject* self, PyObject*) {
-  CoreState* state = state_or_error(self);
-  if (state == nullptr) return nullptr;
-  return PyLong_FromUnsignedLong(state->tokenizer->model->token_count);
+PyObject* core_mergeable_count(const CoreState& state) {
+  return PyLong_FromUnsignedLong(state.tokenizer->model->token_count);
 }
 
 void core_dealloc(PyObject* self) {
@@ -549,22 +467,32 @@ void core_dealloc(PyObject* self) {
   Py_TYPE(self)->tp_free(self);
 }
 
+template <auto Body>
+PyCFunction o() {
+  return as_method_o<CoreState, Body>();
+}
+template <auto Body>
+PyCFunction fast() {
+  return as_method_fastcall<CoreState, Body>();
+}
+
 PyMethodDef core_methods[] = {
-    {"encode", core_encode, METH_O, "encode(text) -> ids of the ordinary text"},
-    {"count", core_count, METH_O, "count(text) -> number of ids of the ordinary text"},
-    {"encode_buffer", core_encode_buffer, METH_O, "encode_buffer(text) -> ids as uint32 bytes"},
-    {"encode_batch", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(core_encode_batch)),
-     METH_FASTCALL, "encode_batch(texts, num_threads) -> list of id lists"},
-    {"count_batch", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(core_count_batch)),
-     METH_FASTCALL, "count_batch(texts, num_threads) -> list of counts"},
-    {"decode_bytes", core_decode_bytes, METH_O, "decode_bytes(ids) -> bytes"},
-    {"decode_single", core_decode_single, METH_O, "decode_single(id) -> bytes"},
-    {"decode_tokens_bytes", core_decode_tokens_bytes, METH_O,
+    {"encode", o<core_encode>(), METH_O, "encode(text) -> ids of the ordinary text"},
+    {"count", o<core_count>(), METH_O, "count(text) -> number of ids of the ordinary text"},
+    {"encode_buffer", o<core_encode_buffer>(), METH_O,
+     "encode_buffer(text) -> ids as uint32 bytes"},
+    {"encode_batch", fast<core_encode_batch>(), METH_FASTCALL,
+     "encode_batch(texts, num_threads) -> list of id lists"},
+    {"count_batch", fast<core_count_batch>(), METH_FASTCALL,
+     "count_batch(texts, num_threads) -> list of counts"},
+    {"decode_bytes", o<core_decode_bytes>(), METH_O, "decode_bytes(ids) -> bytes"},
+    {"decode_single", o<core_decode_single>(), METH_O, "decode_single(id) -> bytes"},
+    {"decode_tokens_bytes", o<core_decode_tokens_bytes>(), METH_O,
      "decode_tokens_bytes(ids) -> list of bytes"},
-    {"token_of", core_token_of, METH_O, "token_of(bytes) -> id"},
-    {"mergeable_tokens", core_mergeable_tokens, METH_NOARGS,
+    {"token_of", o<core_token_of>(), METH_O, "token_of(bytes) -> id"},
+    {"mergeable_tokens", o<core_mergeable_tokens>(), METH_NOARGS,
      "mergeable_tokens() -> bytes of every mergeable token in rank order"},
-    {"mergeable_count", core_mergeable_count, METH_NOARGS,
+    {"mergeable_count", o<core_mergeable_count>(), METH_NOARGS,
      "mergeable_count() -> number of mergeable tokens"},
     {nullptr, nullptr, 0, nullptr},
 };
@@ -655,15 +583,15 @@ PyObject* native_custom(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
     auto state = std::make_unique<CoreState>();
     if (!read_specials(args[2], *state)) return nullptr;
     std::string vocabulary_error;
-    const Outcome outcome = without_lock([&] {
+    run_maybe_unlocked(true, [&] {
       try {
         state->owned = build_custom_tokenizer(bytes.data(), starts.data(),
                                               static_cast<uint32_t>(n), exact_splitter(rules));
       } catch (const VocabularyError& error) {
         vocabulary_error = error.what();
       }
+      return true;
     });
-    if (outcome != Outcome::kDone) return nullptr;
     if (!vocabulary_error.empty()) {
       PyErr_SetString(PyExc_ValueError, vocabulary_error.c_str());
       return nullptr;
