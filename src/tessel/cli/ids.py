@@ -13,7 +13,11 @@ from typing import BinaryIO, Iterator
 from .errors import CliError
 from .numbers import MAX_DIGITS, parse_decimal
 
-READ_SIZE = 1 << 20
+# Checking a block with one regular expression costs about 50 bytes of matcher state per
+# id: a 1 MiB block raised decode's peak RSS by ~50 MB (131 MB on any large input, 48 MB
+# with 64 KiB blocks), and reading plus decoding 8 MB of ids took 1.70 s of CPU against
+# 0.89 s with 64 KiB blocks (medians of 3, alternating, in one process).
+READ_SIZE = 1 << 16
 # No valid input has this much between two separators; reading stops rather than growing.
 MAX_GAP = 1 << 20
 
