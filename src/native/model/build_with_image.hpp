@@ -20,11 +20,12 @@ namespace tessel {
 // automaton under construction instead of the model plus all of its image's tables:
 // automaton 2 first, alone, parked in a scratch file; then the model; then automata 0
 // and 1 from the model's packed steps. The peak of a first use that fills the cache went
-// from 78 to 33 MB (cl100k_base) and from 169 to 74 MB (o200k_base), with the same CPU
-// time (bench/bench_first_use.py, medians of 5); the last 74 MB are those of building the
-// reverse automaton alone. The price is wall time on an otherwise idle machine: that build
-// no longer runs beside the model's on a second core. Throws std::bad_alloc, leaving no
-// file.
+// from 78 to 33 MB (cl100k_base) and from 169 to 74 MB (o200k_base), and its CPU time from
+// 1.02 to 0.87 s and from 2.45 to 2.10 s (bench/bench_first_use.py, medians of 7 runs
+// alternating with the former code on a loaded 2-core machine); what peak remains is that
+// of building the reverse automaton alone. On an idle machine the wall time may grow:
+// that build no longer runs beside the model's on a second core. Throws std::bad_alloc,
+// leaving no file.
 std::unique_ptr<BytePairEncoding> build_model_writing_image(const ImageExpectation& vocab,
                                                             const std::string& directory,
                                                             const std::string& name);
