@@ -2,7 +2,8 @@
 
 For each encoding and way of getting the model, runs `import` → first `encode` in new
 interpreters (interleaved with the other ways) and prints the medians of: the seconds
-taken, the resident-set growth after the first encode, and the peak growth (VmHWM).
+taken, the CPU time (user + system, which a loaded machine disturbs less), the
+resident-set growth after the first encode, and the peak growth (VmHWM).
 
     python bench/bench_first_use.py [--runs 7] [--encodings cl100k_base o200k_base]
 
@@ -25,7 +26,7 @@ sys.path.insert(0, str(ROOT / "bench"))
 import corpora  # noqa: E402
 
 PROBE = r"""
-import json, time
+import json, resource, time
 def status():
     fields = {}
     for line in open("/proc/self/status"):
@@ -33,12 +34,15 @@ def status():
         if key in ("VmRSS", "VmHWM"):
             fields[key] = int(value.split()[0]) * 1024
     return fields
+def cpu():
+    usage = resource.getrusage(resource.RUSAGE_SELF)
+    return usage.ru_utime + usage.ru_stime
 before = status()
-start = time.perf_counter()
+start, start_cpu = time.perf_counter(), cpu()
 %s
-seconds = time.perf_counter() - start
+seconds, cpu_seconds = time.perf_counter() - start, cpu() - start_cpu
 after = status()
-print(json.dumps({"seconds": seconds, "rss": after["VmRSS"] - before["VmRSS"],
+print(json.dumps({"seconds": seconds, "cpu": cpu_seconds, "rss": after["VmRSS"] - before["VmRSS"],
                   "peak": after["VmHWM"] - before["VmRSS"]}))
 """
 
@@ -70,7 +74,8 @@ def main():
     parser.add_argument("--runs", type=int, default=7)
     parser.add_argument("--encodings", nargs="+", default=["cl100k_base", "o200k_base"])
     args = parser.parse_args()
-    print(f"{'encoding':12} {'way':14} {'first use ms':>12} {'RSS MB':>8} {'peak MB':>8}")
+    print(f"{'encoding':12} {'way':14} {'first use ms':>12} {'CPU ms':>8} {'RSS MB':>8} "
+          f"{'peak MB':>8}")
     for encoding in args.encodings:
         tessel = TESSEL.format(encoding=encoding)
         peer = PEER.format(pattern=corpora.PUBLISHED_PATTERNS[encoding],
@@ -86,9 +91,10 @@ def main():
                 results["tiktoken"].append(once(peer, ""))
         for way, runs in results.items():
             ms = 1e3 * statistics.median(r["seconds"] for r in runs)
+            cpu_ms = 1e3 * statistics.median(r["cpu"] for r in runs)
             rss = statistics.median(r["rss"] for r in runs) / 1e6
             peak = statistics.median(r["peak"] for r in runs) / 1e6
-            print(f"{encoding:12} {way:14} {ms:12.1f} {rss:8.1f} {peak:8.1f}")
+            print(f"{encoding:12} {way:14} {ms:12.1f} {cpu_ms:8.1f} {rss:8.1f} {peak:8.1f}")
 
 
 if __name__ == "__main__":

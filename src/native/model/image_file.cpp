@@ -6,9 +6,6 @@
 #include <unistd.h>
 
 #include <cstdlib>
-#include <vector>
-
-#include "model/image_writer.hpp"
 
 namespace tessel {
 
@@ -23,50 +20,29 @@ class FileDescriptor {
     if (fd_ >= 0) ::close(fd_);
   }
   int get() const { return fd_; }
-  // Closes now and reports whether the close succeeded (a late write error shows here).
-  bool close() {
-    const int fd = fd_;
-    fd_ = -1;
-    return ::close(fd) == 0;
-  }
 
  private:
   int fd_;
 };
+
+bool read_fully(int fd, uint64_t offset, void* out, size_t length) {
+  auto* p = static_cast<uint8_t*>(out);
+  while (length != 0) {
+    const ssize_t got = ::pread(fd, p, length, static_cast<off_t>(offset));
+    if (got < 0 && errno == EINTR) continue;
+    if (got <= 0) return false;
+    p += got;
+    offset += static_cast<uint64_t>(got);
+    length -= static_cast<size_t>(got);
+  }
+  return true;
+}
 
 class FileSource final : public ImageSource {
  public:
   FileSource(int fd, uint64_t size) : ImageSource(size), fd_(fd) {}
   bool read_at(uint64_t offset, void* out, size_t length) override {
-    auto* p = static_cast<uint8_t*>(out);
-    while (length != 0) {
-      const ssize_t got = ::pread(fd_, p, length, static_cast<off_t>(offset));
-      if (got < 0 && errno == EINTR) continue;
-      if (got <= 0) return false;
-      p += got;
-      offset += static_cast<uint64_t>(got);
-      length -= static_cast<size_t>(got);
-    }
-    return true;
-  }
-
- private:
-  int fd_;
-};
-
-class FileSink final : public ImageSink {
- public:
-  explicit FileSink(int fd) : fd_(fd) {}
-  bool write(const void* bytes, size_t size) override {
-    const auto* p = static_cast<const uint8_t*>(bytes);
-    while (size != 0) {
-      const ssize_t put = ::write(fd_, p, size);
-      if (put < 0 && errno == EINTR) continue;
-      if (put <= 0) return false;
-      p += put;
-      size -= static_cast<size_t>(put);
-    }
-    return true;
+    return read_fully(fd_, offset, out, length);
   }
 
  private:
@@ -102,22 +78,53 @@ bool make_directories(const std::string& directory) {
   return false;
 }
 
+PendingImageFile::PendingImageFile(const std::string& directory, const std::string& name) {
+  final_ = directory;
+  if (!final_.empty() && final_.back() != '/') final_ += '/';
+  std::string path_template = final_ + "." + name + ".XXXXXX";
+  final_ += name;
+  fd_ = ::mkostemp(path_template.data(), O_CLOEXEC);
+  if (fd_ >= 0) temporary_ = std::move(path_template);
+}
+
+PendingImageFile::~PendingImageFile() {
+  if (fd_ < 0) return;
+  ::close(fd_);
+  ::unlink(temporary_.c_str());
+}
+
+bool PendingImageFile::write(const void* bytes, size_t size) {
+  if (fd_ < 0) return false;
+  const auto* p = static_cast<const uint8_t*>(bytes);
+  while (size != 0) {
+    const ssize_t put = ::write(fd_, p, size);
+    if (put < 0 && errno == EINTR) continue;
+    if (put <= 0) return false;
+    p += put;
+    size -= static_cast<size_t>(put);
+  }
+  return true;
+}
+
+bool PendingImageFile::read_at(uint64_t offset, void* out, size_t length) {
+  return fd_ >= 0 && read_fully(fd_, offset, out, length);
+}
+
+bool PendingImageFile::commit() {
+  if (fd_ < 0) return false;
+  const int fd = fd_;
+  fd_ = -1;
+  // A late write error shows at close.
+  const bool closed = ::close(fd) == 0;
+  if (closed && ::rename(temporary_.c_str(), final_.c_str()) == 0) return true;
+  ::unlink(temporary_.c_str());
+  return false;
+}
+
 bool write_image_file_atomically(const BytePairEncoding& model, const std::string& directory,
                                  const std::string& name) {
-  std::string final_path = directory;
-  if (!final_path.empty() && final_path.back() != '/') final_path += '/';
-  std::string temporary = final_path + "." + name + ".XXXXXX";
-  final_path += name;
-  std::vector<char> path_template(temporary.begin(), temporary.end());
-  path_template.push_back('\0');
-  FileDescriptor file(::mkostemp(path_template.data(), O_CLOEXEC));
-  if (file.get() < 0) return false;
-  FileSink sink(file.get());
-  bool written = write_model_image(model, sink);
-  written = file.close() && written;
-  if (written && ::rename(path_template.data(), final_path.c_str()) == 0) return true;
-  ::unlink(path_template.data());
-  return false;
+  PendingImageFile file(directory, name);
+  return write_model_image(model, file) && file.commit();
 }
 
 }  // namespace tessel

@@ -9,7 +9,9 @@
 #include <vector>
 
 #include "model/byte_pair_encoding.hpp"
+#include "model/forward_links.hpp"
 #include "model/image_digest.hpp"
+#include "model/image_format.hpp"
 
 namespace tessel {
 
@@ -24,6 +26,18 @@ class ImageSink {
 
 // Writes the whole image; false when the sink refused some bytes.
 bool write_model_image(const BytePairEncoding& model, ImageSink& sink);
+
+// Writes one automaton's sections (states, outputs, base, check).
+bool write_automaton_sections(const MatchAutomaton& automaton, ImageSink& sink);
+
+// The image of an encoding model (ModelTables::kEncoding, every byte a token) in two
+// parts, so that no more than one automaton need be in memory: the header, the tables and
+// automata 0 and 1 (from prefix_steps and the recovered links), then automaton 2's
+// sections, which the caller writes after these (it gives their counts for the header).
+ImageHeader encoding_model_image_header(const BytePairEncoding& model, const ForwardLinks& links,
+                                        const ImageHeader::Automaton& reverse);
+bool write_encoding_model_image_front(const BytePairEncoding& model, const ForwardLinks& links,
+                                      const ImageHeader::Automaton& reverse, ImageSink& sink);
 
 // The whole image in memory.
 std::vector<uint8_t> serialize_model_image(const BytePairEncoding& model);

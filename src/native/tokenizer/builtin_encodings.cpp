@@ -13,8 +13,8 @@
 #endif
 
 #include "data/embedded_vocab.hpp"
+#include "model/build_with_image.hpp"
 #include "model/image_file.hpp"
-#include "model/image_writer.hpp"
 #include "model/model_builder.hpp"
 #include "pretokenize/splitters.hpp"
 #include "tokenizer/builtin_image_digests.hpp"
@@ -71,16 +71,10 @@ std::unique_ptr<BytePairEncoding> make_model(const EncodingInfo& e,
     ImageLoad load = model_from_image_file((*cache + "/" + cached_name).c_str(), expected);
     if (load.model) return std::move(load.model);
   }
-  const bool fill_cache = cache && make_directories(*cache);
-  auto model = build_model(v.token_bytes, v.token_starts, v.token_count,
-                           fill_cache ? ModelTables::kImage : ModelTables::kEncoding);
-  if (fill_cache) {
-    // A model that is not the expected one would be written in vain: no reader takes it.
-    if (model_image_digest(*model) == expected.digest) {
-      write_image_file_atomically(*model, *cache, cached_name);
-    }
-    drop_image_only_tables(*model);
-  }
+  std::unique_ptr<BytePairEncoding> model =
+      cache && make_directories(*cache)
+          ? build_model_writing_image(expected, *cache, cached_name)
+          : build_model(v.token_bytes, v.token_starts, v.token_count, ModelTables::kEncoding);
 #if defined(__GLIBC__)
   // The build frees many small trie allocations; hand that memory back to the system.
   malloc_trim(0);

@@ -6,11 +6,13 @@
 #include <unistd.h>
 
 #include <cstdio>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <random>
 
 #include "model/backtrack_encoder.hpp"
+#include "model/build_with_image.hpp"
 #include "model/image_file.hpp"
 #include "model/image_writer.hpp"
 #include "model/model_image.hpp"
@@ -157,6 +159,38 @@ TEST_P(BuiltinImage, RejectsImagesThatDoNotFit) {
   EXPECT_NE(load(vocab, unread), nullptr);
 }
 
+std::filesystem::path temp_package();
+size_t files_in(const std::filesystem::path& dir) {
+  return static_cast<size_t>(std::distance(std::filesystem::directory_iterator(dir),
+                                           std::filesystem::directory_iterator()));
+}
+
+// The first process that needs a model writes its image while building it, one automaton
+// at a time, partly from tables recovered from the packed steps: the file must be the
+// image of the full build, byte for byte, and the model the built one.
+TEST_P(BuiltinImage, WrittenWhileBuildingIsTheSameImage) {
+  const EmbeddedVocab& v = *GetParam().vocab;
+  const BytePairEncoding& built = testing::built_model(v);
+  const auto dir = temp_package() / v.name;
+  std::filesystem::create_directories(dir);
+  const auto model = build_model_writing_image(expectation(v), dir.string(), "image.bin");
+  testing::expect_same_encoding_tables(built, *model);
+  EXPECT_EQ(files_in(dir), 1u);  // no scratch or temporary file left
+  const std::string written = testing::read_file((dir / "image.bin").string());
+  const std::vector<uint8_t> image = serialize_model_image(built);
+  ASSERT_EQ(written.size(), image.size());
+  EXPECT_EQ(std::memcmp(written.data(), image.data(), image.size()), 0);
+
+  // An image whose digest is not the expected one is not written; the model still is.
+  std::filesystem::remove(dir / "image.bin");
+  ImageExpectation other = expectation(v);
+  other.digest ^= 1;
+  testing::expect_same_encoding_tables(
+      built, *build_model_writing_image(other, dir.string(), "image.bin"));
+  EXPECT_EQ(files_in(dir), 0u);
+  std::filesystem::remove_all(dir);
+}
+
 INSTANTIATE_TEST_SUITE_P(
     Vocabularies, BuiltinImage,
     ::testing::Values(ImageFigures{&embedded_cl100k_base, 45135140, 524288, 100000, 433500, 376208, 100257},
@@ -217,6 +251,16 @@ TEST(ImageFile, ReadsRegularFilesOnlyAndWritesAtomically) {
   testing::expect_same_encoding_tables(built, *loaded.model);
   EXPECT_FALSE(make_directories((dir / "empty.bin" / "sub").string()));
   EXPECT_FALSE(write_image_file_atomically(built, (dir / "absent").string(), "image.bin"));
+  // Building while writing: a model without packed steps gets no image, and a directory
+  // that cannot be written only costs the image.
+  const testing::Vocabulary small({"a", "b", "ab"});
+  const ImageExpectation small_vocab{small.bytes.data(), small.starts.data(), small.size(), 0};
+  for (const auto& place : {cache, dir / "absent"}) {
+    const auto model = build_model_writing_image(small_vocab, place.string(), "small.bin");
+    ASSERT_NE(model, nullptr);
+    EXPECT_EQ(model->merge_left[2], 0u);
+  }
+  EXPECT_EQ(files_in(cache), 1u);
 
   set_package_file_locator(nullptr);
   EXPECT_FALSE(image_file_path("image.bin").has_value());

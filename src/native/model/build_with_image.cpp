@@ -1,0 +1,110 @@
+#include "model/build_with_image.hpp"
+
+#include <algorithm>
+#include <vector>
+
+#if defined(__GLIBC__)
+#include <malloc.h>
+#endif
+
+#include "model/forward_links.hpp"
+#include "model/image_file.hpp"
+#include "model/image_format.hpp"
+#include "model/image_writer.hpp"
+#include "model/model_builder.hpp"
+#include "model/token_trie.hpp"
+
+namespace tessel {
+
+namespace {
+
+MatchAutomaton reverse_automaton(const ImageExpectation& vocab) {
+  TokenTrie reversed = make_trie(kTrieReversed);
+  for (uint32_t i = 0; i < vocab.token_count; ++i) {
+    trie_insert(reversed, vocab.token_bytes + vocab.token_starts[i],
+                vocab.token_starts[i + 1] - vocab.token_starts[i], i);
+  }
+  return automaton_from_trie(reversed, reversed.direction);
+}
+
+// Passes bytes on to a file and digests the first `limit` of them.
+class DigestingSink final : public ImageSink {
+ public:
+  DigestingSink(ImageSink& out, uint64_t limit) : out_(out), left_(limit) {}
+  bool write(const void* bytes, size_t size) override {
+    const size_t take = static_cast<size_t>(std::min<uint64_t>(size, left_));
+    digester_.update(bytes, take);
+    left_ -= take;
+    return out_.write(bytes, size);
+  }
+  ImageDigest digest() const { return digester_.finish(); }
+
+ private:
+  ImageSink& out_;
+  uint64_t left_;
+  ImageDigester digester_;
+};
+
+// Hands the memory freed by a finished step back to the system, so that the next step's
+// arrays take pages the last one gave up instead of adding to the peak: a build frees
+// many small trie allocations that would otherwise stay with the process.
+void release_freed_memory() {
+#if defined(__GLIBC__)
+  malloc_trim(0);
+#endif
+}
+
+bool copy_file_bytes(PendingImageFile& from, uint64_t size, ImageSink& to) {
+  std::vector<uint8_t> buffer(std::min<uint64_t>(size, uint64_t{1} << 20));
+  for (uint64_t at = 0; at < size;) {
+    const size_t part = static_cast<size_t>(std::min<uint64_t>(buffer.size(), size - at));
+    if (!from.read_at(at, buffer.data(), part) || !to.write(buffer.data(), part)) return false;
+    at += part;
+  }
+  return true;
+}
+
+}  // namespace
+
+std::unique_ptr<BytePairEncoding> build_model_writing_image(const ImageExpectation& vocab,
+                                                            const std::string& directory,
+                                                            const std::string& name) {
+  PendingImageFile scratch(directory, name);
+  ImageHeader::Automaton reverse;
+  uint64_t reverse_bytes = 0;
+  bool writing = scratch.is_open();
+  if (writing) {
+    const MatchAutomaton automaton = reverse_automaton(vocab);
+    reverse = {automaton.state_count, automaton.output_count, automaton.kind};
+    reverse_bytes = 24 * static_cast<uint64_t>(automaton.state_count) +
+                    12 * static_cast<uint64_t>(automaton.output_count);
+    writing = write_automaton_sections(automaton, scratch);
+  }
+  release_freed_memory();
+
+  auto model = build_model(vocab.token_bytes, vocab.token_starts, vocab.token_count,
+                           ModelTables::kEncoding);
+  // A vocabulary that lacks a byte keeps its whole forward automaton and has no packed
+  // steps; no built-in one does, and such images are not written.
+  if (!writing || model->prefix_steps.empty()) return model;
+  release_freed_memory();
+
+  // The lookup tables derived for encoding are dropped while the links take their room,
+  // and made again after.
+  model->whole_tokens = WholeTokenIndex{};
+  std::vector<uint64_t>().swap(model->pair_filter);
+  {
+    const ForwardLinks links = recover_forward_links(model->prefix_steps);
+    const ImageHeader header = encoding_model_image_header(*model, links, reverse);
+    PendingImageFile image(directory, name);
+    DigestingSink out(image, image_layout(header)->read_end);
+    if (write_encoding_model_image_front(*model, links, reverse, out) &&
+        copy_file_bytes(scratch, reverse_bytes, out) && out.digest() == vocab.digest) {
+      image.commit();
+    }
+  }
+  derive_lookup_tables(*model, ModelTables::kEncoding);
+  return model;
+}
+
+}  // namespace tessel

@@ -1,0 +1,71 @@
+#pragma once
+
+// Sizing the large arrays a model is read or derived into, when every byte of them is
+// about to be written anyway.
+//
+// Fresh memory is mapped one 4 KiB page per fault, and in the virtual machines this
+// library is often run in a fault costs about 1.5 us: faulting in the 27 MB of a model
+// took longer than copying its image. Asking for transparent huge pages (where the system
+// grants them on request) and populating the whole array in one call cut the first-touch
+// cost of 24 MB from 33-42 ms to 10-16 ms of wall time on the 2-core development machine,
+// and reading cl100k_base's image from 62 to 48 ms of CPU time (medians of 15 fresh
+// processes, alternating). Both requests are hints: where they are refused, the array is
+// faulted in as before.
+
+#include <cstddef>
+#include <cstdint>
+#include <vector>
+
+#if defined(__linux__)
+#include <sys/mman.h>
+#endif
+
+namespace tessel {
+
+namespace bulk_memory_detail {
+
+// Below this, one fault per page costs too little to be worth two system calls.
+inline constexpr size_t kMinBytes = size_t{1} << 21;
+
+inline void prepare_for_filling(void* data, size_t bytes) {
+#if defined(__linux__)
+  constexpr uintptr_t kPage = 4096;
+  constexpr uintptr_t kHugePage = uintptr_t{1} << 21;
+  const auto begin = reinterpret_cast<uintptr_t>(data);
+  const uintptr_t end = begin + bytes;
+#if defined(MADV_HUGEPAGE)
+  const uintptr_t huge_begin = (begin + kHugePage - 1) & ~(kHugePage - 1);
+  const uintptr_t huge_end = end & ~(kHugePage - 1);
+  if (huge_begin < huge_end) {
+    ::madvise(reinterpret_cast<void*>(huge_begin), huge_end - huge_begin, MADV_HUGEPAGE);
+  }
+#endif
+#if defined(MADV_POPULATE_WRITE)
+  const uintptr_t page_begin = (begin + kPage - 1) & ~(kPage - 1);
+  const uintptr_t page_end = end & ~(kPage - 1);
+  if (page_begin < page_end) {
+    ::madvise(reinterpret_cast<void*>(page_begin), page_end - page_begin, MADV_POPULATE_WRITE);
+  }
+#endif
+#else
+  (void)data;
+  (void)bytes;
+#endif
+}
+
+}  // namespace bulk_memory_detail
+
+// v.assign(count, fill), with the memory of a large array mapped in bulk first (see above).
+// Throws std::bad_alloc like assign.
+template <typename T>
+void assign_for_filling(std::vector<T>& v, size_t count, const T& fill = T{}) {
+  v.clear();
+  if (count * sizeof(T) >= bulk_memory_detail::kMinBytes) {
+    v.shrink_to_fit();
+    v.reserve(count);
+    bulk_memory_detail::prepare_for_filling(v.data(), count * sizeof(T));
+  }
+  v.assign(count, fill);
+}
+
+}  // namespace tessel
