@@ -19,11 +19,8 @@ namespace tessel {
 namespace {
 
 MatchAutomaton reverse_automaton(const ImageExpectation& vocab) {
-  TokenTrie reversed = make_trie(kTrieReversed);
-  for (uint32_t i = 0; i < vocab.token_count; ++i) {
-    trie_insert(reversed, vocab.token_bytes + vocab.token_starts[i],
-                vocab.token_starts[i + 1] - vocab.token_starts[i], i);
-  }
+  const TokenTrie reversed =
+      make_trie(vocab.token_bytes, vocab.token_starts, vocab.token_count, kTrieReversed);
   return automaton_from_trie(reversed, reversed.direction);
 }
 
