@@ -71,8 +71,7 @@ def text_blocks(stream: BinaryIO, name: str, read_size: int = READ_SIZE) -> Iter
     fed = 0  # bytes given to the decoder so far
     held: list[str] = []  # text read since the last block was handed out
     held_size = 0
-    cut_at = None  # (index into held, position): the last cut point seen in held
-    previous = ""  # the last character read (a cut may fall right before new text)
+    searched = 0  # held[:searched] has no cut point
     while True:
         data = stream.read(read_size)
         final = not data
@@ -94,15 +93,23 @@ def text_blocks(stream: BinaryIO, name: str, read_size: int = READ_SIZE) -> Iter
             continue
         held.append(text)
         held_size += len(text)
-        p = last_cut(previous + text, len(previous))
-        if p >= 0:
-            cut_at = (len(held) - 1, p - len(previous))
-        previous = text[-1]
-        if held_size >= read_size and cut_at is not None:
-            i, p = cut_at
-            block = "".join(held[:i]) + held[i][:p]
-            held = [held[i][p:], *held[i + 1:]]
-            held_size = sum(map(len, held))
-            cut_at = None
-            if block:
-                yield block
+        # Cut points are looked for only once a block is due: a file smaller than a read
+        # is never searched (counting a tree of small files spent as long in this search
+        # as in the tokenizer). Newest parts first, so the block is as long as it can be;
+        # each part is searched once between two blocks.
+        if held_size < read_size:
+            continue
+        for i in range(len(held) - 1, searched - 1, -1):
+            before = held[i - 1][-1] if i > 0 else ""  # a cut may fall right before a part
+            p = last_cut(before + held[i], len(before))
+            if p >= 0:
+                p -= len(before)
+                block = "".join(held[:i]) + held[i][:p]
+                held = [held[i][p:], *held[i + 1:]]
+                held_size = sum(map(len, held))
+                searched = len(held)  # nothing after the last cut point is one
+                if block:
+                    yield block
+                break
+        else:
+            searched = len(held)
