@@ -43,8 +43,8 @@ class DigestingSink final : public ImageSink {
 };
 
 // Hands the memory freed by a finished step back to the system, so that the next step's
-// arrays take pages the last one gave up instead of adding to the peak: a build frees
-// many small trie allocations that would otherwise stay with the process.
+// arrays take pages the last one gave up instead of adding to the peak: the trie, the
+// scratch tables and the worker thread's arena would otherwise stay with the process.
 void release_freed_memory() {
 #if defined(__GLIBC__)
   malloc_trim(0);

@@ -76,7 +76,7 @@ std::unique_ptr<BytePairEncoding> make_model(const EncodingInfo& e,
           ? build_model_writing_image(expected, *cache, cached_name)
           : build_model(v.token_bytes, v.token_starts, v.token_count, ModelTables::kEncoding);
 #if defined(__GLIBC__)
-  // The build frees many small trie allocations; hand that memory back to the system.
+  // The build frees its trie and scratch tables; hand that memory back to the system.
   malloc_trim(0);
 #endif
   return model;
