@@ -24,13 +24,16 @@ uint64_t pair_filter_bits(uint64_t pairs) {
 
 }  // namespace
 
-void make_pair_filter(BytePairEncoding& model, uint64_t pairs) {
+void clear_pair_filter(BytePairEncoding& model, uint64_t pairs) {
   const uint64_t bits = pair_filter_bits(pairs);
   model.pair_filter.assign(words_for_bits(bits), 0);
   model.pair_filter_mask = static_cast<uint32_t>(bits - 1);
+}
+
+void make_pair_filter(BytePairEncoding& model, uint64_t pairs) {
+  clear_pair_filter(model, pairs);
   for (const PairSlot& slot : model.pair_table) {
-    if (slot.merged == kNoToken) continue;
-    set_bit(model.pair_filter.data(), pair_hash32(slot.left, slot.right) & model.pair_filter_mask);
+    if (slot.merged != kNoToken) pair_filter_add(model, slot.left, slot.right);
   }
 }
 
@@ -84,9 +87,7 @@ void pair_insert(BytePairEncoding& model, uint32_t left, uint32_t right, uint32_
   }
   place_pair(model.pair_table, PairSlot{left, right, merged});
   ++model.pair_count;
-  if (!model.pair_filter.empty()) {
-    set_bit(model.pair_filter.data(), pair_hash32(left, right) & model.pair_filter_mask);
-  }
+  if (!model.pair_filter.empty()) pair_filter_add(model, left, right);
 }
 
 std::optional<uint64_t> decoded_size(const BytePairEncoding& model, const uint32_t* ids,

@@ -122,6 +122,13 @@ void token_hash_insert(BytePairEncoding& model, uint32_t hash32, uint32_t id);
 // exists, pair_insert keeps it current.
 void make_pair_filter(BytePairEncoding& model, uint64_t pairs);
 
+// Sizes pair_filter for `pairs` pairs with no bit set, for a caller that adds the pairs.
+void clear_pair_filter(BytePairEncoding& model, uint64_t pairs);
+
+inline void pair_filter_add(BytePairEncoding& model, uint32_t left, uint32_t right) {
+  set_bit(model.pair_filter.data(), pair_hash32(left, right) & model.pair_filter_mask);
+}
+
 // Inserts (left, right) -> merged, doubling the table first when it is half full.
 void pair_insert(BytePairEncoding& model, uint32_t left, uint32_t right, uint32_t merged);
 
