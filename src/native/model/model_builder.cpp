@@ -81,6 +81,20 @@ std::vector<uint32_t> first_right_halves(const BytePairEncoding& model) {
   return right;
 }
 
+// The token spelled by a token's remainder after one of its prefixes, or kNoToken. From
+// the whole-token index rather than the stored hash table, which needs a token_starts ->
+// token_bytes -> memcmp chain per probe: a build took 94 -> 84 ms (cl100k_base) and
+// 205 -> 182 ms (o200k_base), medians of 9 and 7 alternating runs; the images written
+// are byte for byte the same.
+uint32_t remainder_token(const BytePairEncoding& model, const uint8_t* bytes, uint64_t length) {
+  const WholeTokenIndex& index = model.whole_tokens;
+  if (index.slots.empty()) return token_with_bytes(model, bytes, length);
+  const uint64_t readable = model.token_bytes.size() - (bytes - model.token_bytes.data());
+  const uint64_t head = key_head(bytes, length, readable);
+  return whole_token_lookup(index, model.token_bytes.data(), model.token_starts.data(), bytes,
+                            length, head, key_hash(head, bytes, length));
+}
+
 // Each token's merge: the longest proper prefix token whose remainder is a token, both
 // earlier than it, that may stand side by side. Looking the first remainders up in
 // batches measured 171 -> 156 ms CPU time on o200k_base (minimum of 12 derivations); the
@@ -96,7 +110,7 @@ void derive_merges(BytePairEncoding& model) {
          prefix = model.longest_proper_prefix[prefix]) {
       if (prefix != model.longest_proper_prefix[i]) {
         const uint32_t prefix_length = model.token_length(prefix);
-        r = token_with_bytes(model, bytes + prefix_length, length - prefix_length);
+        r = remainder_token(model, bytes + prefix_length, length - prefix_length);
       }
       if (r == kNoToken) continue;
       if (prefix < i && r < i && pair_is_compatible(model, prefix, r)) {
