@@ -247,6 +247,21 @@ def test_custom_encoding_from_the_rank_file_equals_the_built_in():
     assert custom.n_vocab == builtin.n_vocab and repr(custom) == "<Encoding 'my_cl100k'>"
 
 
+def test_a_token_longer_than_the_whole_token_index_takes_is_still_found():
+    # Tokens of more than 65,535 bytes leave the model without its whole-token index; the
+    # stored table and the prefix walk must then answer alone.
+    ranks = {bytes([b]): b for b in range(256)}
+    for k in range(1, 17):
+        ranks[b"a" * 2 ** k] = 255 + k
+    longest = b"a" * 2 ** 16
+    enc = tessel.Encoding("long", pat_str=tessel.get_encoding("cl100k_base")._pat_str,
+                          mergeable_ranks=ranks, special_tokens={})
+    text = "a" * (2 * 2 ** 16 + 3)
+    assert enc.encode_ordinary(text) == [271, 271, 256, 97]
+    assert enc.encode_single_token(longest) == 271
+    assert enc.decode(enc.encode(text)) == text
+
+
 def test_unsound_vocabularies_and_patterns_are_rejected_with_clear_errors():
     pattern = tessel.get_encoding("cl100k_base")._pat_str
     ranks = tiny_vocabulary()

@@ -86,17 +86,28 @@ std::unique_ptr<BytePairEncoding> build_model_writing_image(const ImageExpectati
   if (!writing || model->prefix_steps.empty()) return model;
   release_freed_memory();
 
-  // The lookup tables derived for encoding are dropped while the links take their room,
-  // and made again after.
+  // The lookup tables derived for encoding are dropped while the image's own tables take
+  // their room, and made again after. The stored token table, which the model does not
+  // keep, is made for its section and freed before the links are recovered: the peak
+  // is the model and the links, not the model, the links and that table.
   model->whole_tokens = WholeTokenIndex{};
   std::vector<uint64_t>().swap(model->pair_filter);
   {
-    const ForwardLinks links = recover_forward_links(model->prefix_steps);
-    const ImageHeader header = encoding_model_image_header(*model, links, reverse);
+    make_token_hash_table(*model);
+    const int32_t forward_outputs = forward_output_count(model->prefix_steps);
+    const ImageHeader header = encoding_model_image_header(*model, forward_outputs, reverse);
     PendingImageFile image(directory, name);
     DigestingSink out(image, image_layout(header)->read_end);
-    if (write_encoding_model_image_front(*model, links, reverse, out) &&
-        copy_file_bytes(scratch, reverse_bytes, out) && out.digest() == vocab.digest) {
+    bool written = write_header_and_tables(header, *model, out);
+    std::vector<TokenHashSlot>().swap(model->token_hash_table);
+    release_freed_memory();
+    if (written) {
+      const ForwardLinks links = recover_forward_links(model->prefix_steps);
+      written = static_cast<int64_t>(links.outputs.size()) == forward_outputs &&
+                write_forward_automata(*model, links, out);
+    }
+    if (written && copy_file_bytes(scratch, reverse_bytes, out) &&
+        out.digest() == vocab.digest) {
       image.commit();
     }
   }

@@ -13,6 +13,17 @@ void token_hash_insert(BytePairEncoding& model, uint32_t hash32, uint32_t id) {
   ++model.token_hash_count;
 }
 
+void make_token_hash_table(BytePairEncoding& model) {
+  model.token_hash_table.assign(model.token_hash_capacity, TokenHashSlot{0, kNoToken});
+  model.token_hash_count = 0;
+  for (uint32_t i = 0; i < model.token_count; ++i) {
+    token_hash_insert(model,
+                      token_hash32(model.token_data(i), model.token_length(i),
+                                   model.hash_multiplier),
+                      i);
+  }
+}
+
 namespace {
 
 // About 64 bits per pair: roughly one lookup in 65 of an absent pair passes the filter.
@@ -60,6 +71,9 @@ void derive_lookup_tables(BytePairEncoding& model, ModelTables tables) {
 void drop_image_only_tables(BytePairEncoding& model) {
   model.second_forward_automaton.reset();
   model.reverse_automaton.reset();
+  // The whole-token index answers every question the stored table would. Its capacity
+  // and count stay: an image of the model states them.
+  if (!model.whole_tokens.slots.empty()) std::vector<TokenHashSlot>().swap(model.token_hash_table);
   // The prefix walk needs neither failure links nor output chains.
   if (!model.prefix_steps.empty()) model.forward_automaton.reset();
 }

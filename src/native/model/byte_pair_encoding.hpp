@@ -33,15 +33,18 @@ static_assert(sizeof(PairSlot) == 12);
 //
 // What reads which field:
 //   decode                 token_bytes, token_starts
-//   encode, per piece      token_hash_table (a piece that is one whole token), then the
+//   encode, per piece      whole_tokens (a piece that is one whole token), then the
 //                          backtracking encoder: prefix_steps (or forward_automaton when
 //                          some byte is no token), longest_proper_prefix, viable ends from
 //                          token lengths, and pair_is_compatible: pair_filter, pair_table,
 //                          merge_left, merge_right
-//   model image writer     all of the above plus the forward automaton's failure links and
-//                          output chains, second_forward_automaton and reverse_automaton
+//   model image writer     all of the above plus token_hash_table, the forward automaton's
+//                          failure links and output chains, second_forward_automaton and
+//                          reverse_automaton
 // A model built or read for encoding (ModelTables::kEncoding) leaves out what only the
-// image writer needs: the automata are absent when prefix_steps cover the forward one.
+// image writer needs: the automata are absent when prefix_steps cover the forward one, and
+// token_hash_table is empty when whole_tokens could be made (a token of more than 65,535
+// bytes prevents that; whole_token and the builders then use the stored table).
 struct BytePairEncoding {
   std::vector<uint8_t> token_bytes;    // all token strings concatenated in id order
   std::vector<uint32_t> token_starts;  // token_count + 1 offsets into token_bytes
@@ -88,7 +91,7 @@ inline uint32_t longest_token_at(const BytePairEncoding& model, const uint8_t* b
 }
 
 // The token whose string is bytes[0, length), or kNoToken: a lookup in the token hash
-// table, passing over slots whose hash or string differ.
+// table (which must be there), passing over slots whose hash or string differ.
 inline uint32_t token_with_bytes(const BytePairEncoding& model, const uint8_t* bytes,
                                  uint64_t length) {
   const uint32_t h = token_hash32(bytes, length, model.hash_multiplier);
@@ -101,6 +104,26 @@ inline uint32_t token_with_bytes(const BytePairEncoding& model, const uint8_t* b
       return slot.token;
     }
   }
+}
+
+// The token whose string is bytes[0, length), or kNoToken, from whichever of the two
+// whole-token tables the model has; `readable` bytes may be read from bytes (see key_head).
+inline uint32_t whole_token(const BytePairEncoding& model, const uint8_t* bytes,
+                            uint64_t length, uint64_t readable = 0) {
+  if (model.whole_tokens.slots.empty()) return token_with_bytes(model, bytes, length);
+  const uint64_t head = key_head(bytes, length, readable);
+  return whole_token_lookup(model.whole_tokens, model.token_bytes.data(),
+                            model.token_starts.data(), bytes, length, head,
+                            key_hash(head, bytes, length));
+}
+
+// The same by walking the prefix steps (or the forward automaton): the piece is a token
+// when the longest token it starts with spans it. Needs neither of the tables above.
+inline uint32_t whole_token_by_walk(const BytePairEncoding& model, const uint8_t* bytes,
+                                    uint64_t length) {
+  if (length == 0) return kNoToken;
+  const uint32_t longest = longest_token_at(model, bytes, length);
+  return longest != kNoToken && model.token_length(longest) == length ? longest : kNoToken;
 }
 
 // Which tables a model keeps: those encoding and decoding read, or also those that only
@@ -117,6 +140,9 @@ void drop_image_only_tables(BytePairEncoding& model);
 // Linear probing from hash32's slot to the first empty one; the caller keeps the table at
 // most a quarter full.
 void token_hash_insert(BytePairEncoding& model, uint32_t hash32, uint32_t id);
+
+// Fills token_hash_table (of token_hash_capacity slots) with every token, in id order.
+void make_token_hash_table(BytePairEncoding& model);
 
 // Sizes pair_filter for `pairs` pairs and sets the bits of those in pair_table. Once it
 // exists, pair_insert keeps it current.

@@ -4,6 +4,12 @@
 
 namespace tessel {
 
+int32_t forward_output_count(const std::vector<PrefixStep>& steps) {
+  int32_t count = 1;
+  for (size_t p = 1; p < steps.size(); ++p) count += steps[p].token != kNoToken ? 1 : 0;
+  return count;
+}
+
 ForwardLinks recover_forward_links(const std::vector<PrefixStep>& steps) {
   const int64_t slots = static_cast<int64_t>(steps.size());
   ForwardLinks links;

@@ -28,4 +28,9 @@ struct ForwardLinks {
 // token). Throws std::bad_alloc.
 ForwardLinks recover_forward_links(const std::vector<PrefixStep>& steps);
 
+// The number of output records recover_forward_links makes (record 0 included): one per
+// position other than the root that holds a token. Known without the links, so that an
+// image's header can be written before they are made.
+int32_t forward_output_count(const std::vector<PrefixStep>& steps);
+
 }  // namespace tessel

@@ -80,16 +80,6 @@ ImageHeader header_of(const BytePairEncoding& model) {
   return h;
 }
 
-bool write_header_and_tables(const ImageHeader& h, const BytePairEncoding& model,
-                             ImageSink& sink) {
-  uint8_t header[kImageHeaderSize];
-  write_image_header(h, header);
-  return sink.write(header, sizeof(header)) && write_records(sink, model.merge_left) &&
-         write_records(sink, model.merge_right) &&
-         write_records(sink, model.longest_proper_prefix) &&
-         write_records(sink, model.token_hash_table) && write_records(sink, model.pair_table);
-}
-
 // Writes count records that make(i) produces, through a buffer of whole records.
 template <typename T, typename Make>
 bool write_made_records(ImageSink& sink, uint64_t count, Make&& make) {
@@ -119,6 +109,16 @@ bool write_forward_automaton(const std::vector<PrefixStep>& steps, const Forward
 
 }  // namespace
 
+bool write_header_and_tables(const ImageHeader& h, const BytePairEncoding& model,
+                             ImageSink& sink) {
+  uint8_t header[kImageHeaderSize];
+  write_image_header(h, header);
+  return sink.write(header, sizeof(header)) && write_records(sink, model.merge_left) &&
+         write_records(sink, model.merge_right) &&
+         write_records(sink, model.longest_proper_prefix) &&
+         write_records(sink, model.token_hash_table) && write_records(sink, model.pair_table);
+}
+
 bool write_automaton_sections(const MatchAutomaton& a, ImageSink& sink) {
   return write_records(sink, a.states) && write_records(sink, a.outputs) &&
          write_records(sink, a.base) && write_records(sink, a.check);
@@ -134,23 +134,20 @@ bool write_model_image(const BytePairEncoding& model, ImageSink& sink) {
   return true;
 }
 
-ImageHeader encoding_model_image_header(const BytePairEncoding& model, const ForwardLinks& links,
+ImageHeader encoding_model_image_header(const BytePairEncoding& model, int32_t forward_outputs,
                                         const ImageHeader::Automaton& reverse) {
   ImageHeader h = tables_header(model);
   const auto slots = static_cast<int32_t>(model.prefix_steps.size());
-  const auto outputs = static_cast<int32_t>(links.outputs.size());
-  h.automata[0] = {slots, outputs, 0};
-  h.automata[1] = {slots, outputs, 1};
+  h.automata[0] = {slots, forward_outputs, 0};
+  h.automata[1] = {slots, forward_outputs, 1};
   h.automata[2] = reverse;
   return h;
 }
 
-bool write_encoding_model_image_front(const BytePairEncoding& model, const ForwardLinks& links,
-                                      const ImageHeader::Automaton& reverse, ImageSink& sink) {
+bool write_forward_automata(const BytePairEncoding& model, const ForwardLinks& links,
+                            ImageSink& sink) {
   // Automaton 1 is automaton 0 again; only its kind, in the header, differs.
-  return write_header_and_tables(encoding_model_image_header(model, links, reverse), model,
-                                 sink) &&
-         write_forward_automaton(model.prefix_steps, links, sink) &&
+  return write_forward_automaton(model.prefix_steps, links, sink) &&
          write_forward_automaton(model.prefix_steps, links, sink);
 }
 

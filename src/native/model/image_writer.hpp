@@ -30,14 +30,18 @@ bool write_model_image(const BytePairEncoding& model, ImageSink& sink);
 // Writes one automaton's sections (states, outputs, base, check).
 bool write_automaton_sections(const MatchAutomaton& automaton, ImageSink& sink);
 
-// The image of an encoding model (ModelTables::kEncoding, every byte a token) in two
-// parts, so that no more than one automaton need be in memory: the header, the tables and
-// automata 0 and 1 (from prefix_steps and the recovered links), then automaton 2's
-// sections, which the caller writes after these (it gives their counts for the header).
-ImageHeader encoding_model_image_header(const BytePairEncoding& model, const ForwardLinks& links,
+// The image of an encoding model (ModelTables::kEncoding, every byte a token) in parts,
+// so that the tables written need not all be in memory at once: the header and the tables
+// (token_hash_table made for the purpose), then automata 0 and 1 (from prefix_steps and
+// the recovered links), then automaton 2's sections, which the caller writes after these
+// (it gives their counts for the header). forward_outputs is forward_output_count of the
+// model's steps.
+ImageHeader encoding_model_image_header(const BytePairEncoding& model, int32_t forward_outputs,
                                         const ImageHeader::Automaton& reverse);
-bool write_encoding_model_image_front(const BytePairEncoding& model, const ForwardLinks& links,
-                                      const ImageHeader::Automaton& reverse, ImageSink& sink);
+bool write_header_and_tables(const ImageHeader& header, const BytePairEncoding& model,
+                             ImageSink& sink);
+bool write_forward_automata(const BytePairEncoding& model, const ForwardLinks& links,
+                            ImageSink& sink);
 
 // The whole image in memory.
 std::vector<uint8_t> serialize_model_image(const BytePairEncoding& model);

@@ -87,12 +87,8 @@ std::vector<uint32_t> first_right_halves(const BytePairEncoding& model) {
 // 205 -> 182 ms (o200k_base), medians of 9 and 7 alternating runs; the images written
 // are byte for byte the same.
 uint32_t remainder_token(const BytePairEncoding& model, const uint8_t* bytes, uint64_t length) {
-  const WholeTokenIndex& index = model.whole_tokens;
-  if (index.slots.empty()) return token_with_bytes(model, bytes, length);
-  const uint64_t readable = model.token_bytes.size() - (bytes - model.token_bytes.data());
-  const uint64_t head = key_head(bytes, length, readable);
-  return whole_token_lookup(index, model.token_bytes.data(), model.token_starts.data(), bytes,
-                            length, head, key_hash(head, bytes, length));
+  return whole_token(model, bytes, length,
+                     model.token_bytes.size() - (bytes - model.token_bytes.data()));
 }
 
 // Each token's merge: the longest proper prefix token whose remainder is a token, both
@@ -147,17 +143,16 @@ std::unique_ptr<BytePairEncoding> build_model(const uint8_t* token_bytes,
     });
   }
   // The tables keyed by token strings need no trie: they are made while it is.
-  keyed_tables = run_beside([&model, n] {
+  keyed_tables = run_beside([&model, n, tables] {
+    // The stored table's size, which an image of the model states, whether or not the
+    // model keeps the table: it holds every token, repeated strings included.
     model->token_hash_capacity = table_capacity(n);
-    model->token_hash_table.assign(model->token_hash_capacity, TokenHashSlot{0, kNoToken});
-    for (uint32_t i = 0; i < n; ++i) {
-      token_hash_insert(*model,
-                        token_hash32(model->token_data(i), model->token_length(i),
-                                     model->hash_multiplier),
-                        i);
-    }
+    model->token_hash_count = n;
     model->whole_tokens = build_whole_token_index(model->token_bytes.data(),
                                                   model->token_starts.data(), n);
+    if (tables == ModelTables::kImage || model->whole_tokens.slots.empty()) {
+      make_token_hash_table(*model);
+    }
   });
 
   std::vector<uint32_t> proper_prefix;

@@ -20,12 +20,17 @@ KeyedToken keyed(const uint8_t* token_bytes, const uint32_t* token_starts, uint3
 
 }  // namespace
 
+bool whole_tokens_indexable(const uint32_t* token_starts, uint32_t token_count) {
+  for (uint32_t t = 0; t < token_count; ++t) {
+    if (token_starts[t + 1] - token_starts[t] > UINT16_MAX) return false;
+  }
+  return true;
+}
+
 WholeTokenIndex build_whole_token_index(const uint8_t* token_bytes, const uint32_t* token_starts,
                                         uint32_t token_count) {
   WholeTokenIndex index;
-  for (uint32_t t = 0; t < token_count; ++t) {
-    if (token_starts[t + 1] - token_starts[t] > UINT16_MAX) return index;
-  }
+  if (!whole_tokens_indexable(token_starts, token_count)) return index;
   uint64_t capacity = 16;
   while (capacity < 2ull * token_count) capacity *= 2;
   assign_for_filling(index.slots, capacity, WholeTokenSlot{0, kNoToken, 0, 0});

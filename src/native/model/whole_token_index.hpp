@@ -86,8 +86,11 @@ inline uint32_t whole_token_lookup(const WholeTokenIndex& index, const uint8_t* 
   }
 }
 
-// Index of the tokens' strings, at most half full; empty (unusable) when a token is longer
-// than 65,535 bytes.
+// Whether build_whole_token_index can index these tokens: none is longer than 65,535 bytes.
+bool whole_tokens_indexable(const uint32_t* token_starts, uint32_t token_count);
+
+// Index of the tokens' strings, at most half full; empty (unusable) when they are not
+// whole_tokens_indexable.
 WholeTokenIndex build_whole_token_index(const uint8_t* token_bytes, const uint32_t* token_starts,
                                         uint32_t token_count);
 

@@ -435,7 +435,7 @@ PyObject* core_token_of(const CoreState& state, PyObject* bytes) {
   const Py_ssize_t length = PyBytes_GET_SIZE(bytes);
   const BytePairEncoding& model = *state.tokenizer->model;
   if (static_cast<uint64_t>(length) <= model.longest_token_length) {
-    const uint32_t id = token_with_bytes(model, as_bytes(data), static_cast<uint64_t>(length));
+    const uint32_t id = whole_token(model, as_bytes(data), static_cast<uint64_t>(length));
     if (id != kNoToken) return PyLong_FromUnsignedLong(id);
   }
   const auto found = state.special_ids.find(std::string(data, static_cast<size_t>(length)));

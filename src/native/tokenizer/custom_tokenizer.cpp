@@ -37,7 +37,7 @@ void check_tokens(const uint8_t* token_bytes, const uint32_t* token_starts, uint
 
 void check_model(const BytePairEncoding& model) {
   for (uint32_t i = 0; i < model.token_count; ++i) {
-    if (token_with_bytes(model, model.token_data(i), model.token_length(i)) != i) {
+    if (whole_token(model, model.token_data(i), model.token_length(i)) != i) {
       throw VocabularyError("the token of rank " + std::to_string(i) +
                             " repeats the bytes of another token");
     }

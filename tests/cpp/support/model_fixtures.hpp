@@ -113,7 +113,7 @@ inline void expect_same_encoding_tables(const BytePairEncoding& a, const BytePai
   EXPECT_EQ(a.token_starts, b.token_starts);
   EXPECT_EQ(a.hash_multiplier, b.hash_multiplier);
   EXPECT_EQ(a.token_hash_capacity, b.token_hash_capacity);
-  EXPECT_TRUE(same_words(a.token_hash_table, b.token_hash_table));
+  EXPECT_EQ(a.token_hash_count, b.token_hash_count);
   EXPECT_EQ(a.merge_left, b.merge_left);
   EXPECT_EQ(a.merge_right, b.merge_right);
   EXPECT_EQ(a.pair_capacity, b.pair_capacity);
