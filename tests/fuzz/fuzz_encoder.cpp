@@ -1,8 +1,9 @@
 // The byte-level encoder on small vocabularies the input describes, against the
 // merge-by-rank reference: ids, count and count_till_limit; and the encoder's fast
 // lookups against plain ones (longest token by prefix steps and by automaton against a
-// scan of the token table; the pair lookup behind its filter against a scan of the pairs).
+// scan of the token strings; the pair lookup behind its filter against a scan of the pairs).
 #include <cstdint>
+#include <cstring>
 #include <memory>
 #include <string>
 #include <vector>
@@ -19,12 +20,15 @@ namespace {
 constexpr size_t kMaxMerges = 48;
 constexpr size_t kMaxTextLength = 200;
 
+// The longest token that text starts with, the first id among equal strings, by comparing
+// every token's bytes.
 uint32_t longest_token_by_scan(const BytePairEncoding& model, const uint8_t* text,
                                uint64_t length) {
   uint32_t best = kNoToken;
-  for (uint64_t n = 1; n <= length && n <= model.longest_token_length; ++n) {
-    const uint32_t t = token_with_bytes(model, text, n);
-    if (t != kNoToken) best = t;
+  for (uint32_t t = 0; t < model.token_count; ++t) {
+    const uint64_t n = model.token_length(t);
+    if (n == 0 || n > length || std::memcmp(model.token_data(t), text, n) != 0) continue;
+    if (best == kNoToken || n > model.token_length(best)) best = t;
   }
   return best;
 }
