@@ -12,17 +12,10 @@
 #include "model/image_format.hpp"
 #include "model/image_writer.hpp"
 #include "model/model_builder.hpp"
-#include "model/token_trie.hpp"
 
 namespace tessel {
 
 namespace {
-
-MatchAutomaton reverse_automaton(const ImageExpectation& vocab) {
-  const TokenTrie reversed =
-      make_trie(vocab.token_bytes, vocab.token_starts, vocab.token_count, kTrieReversed);
-  return automaton_from_trie(reversed, reversed.direction);
-}
 
 // Passes bytes on to a file and digests the first `limit` of them.
 class DigestingSink final : public ImageSink {
@@ -71,7 +64,8 @@ std::unique_ptr<BytePairEncoding> build_model_writing_image(const ImageExpectati
   uint64_t reverse_bytes = 0;
   bool writing = scratch.is_open();
   if (writing) {
-    const MatchAutomaton automaton = reverse_automaton(vocab);
+    const MatchAutomaton automaton =
+        reverse_automaton_of(vocab.token_bytes, vocab.token_starts, vocab.token_count);
     reverse = {automaton.state_count, automaton.output_count, automaton.kind};
     reverse_bytes = 24 * static_cast<uint64_t>(automaton.state_count) +
                     12 * static_cast<uint64_t>(automaton.output_count);

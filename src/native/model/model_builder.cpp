@@ -121,6 +121,12 @@ void derive_merges(BytePairEncoding& model) {
 
 }  // namespace
 
+MatchAutomaton reverse_automaton_of(const uint8_t* token_bytes, const uint32_t* token_starts,
+                                    uint32_t n) {
+  const TokenTrie reversed = make_trie(token_bytes, token_starts, n, kTrieReversed);
+  return automaton_from_trie(reversed, reversed.direction);
+}
+
 std::unique_ptr<BytePairEncoding> build_model(const uint8_t* token_bytes,
                                               const uint32_t* token_starts, uint32_t n,
                                               ModelTables tables) {
@@ -137,9 +143,7 @@ std::unique_ptr<BytePairEncoding> build_model(const uint8_t* token_bytes,
   // Only an image holds the reverse automaton, and nothing else needs it.
   if (tables == ModelTables::kImage) {
     reverse_automaton = run_beside([&model, n] {
-      const TokenTrie reversed =
-          make_trie(model->token_bytes.data(), model->token_starts.data(), n, kTrieReversed);
-      return automaton_from_trie(reversed, reversed.direction);
+      return reverse_automaton_of(model->token_bytes.data(), model->token_starts.data(), n);
     });
   }
   // The tables keyed by token strings need no trie: they are made while it is.

@@ -16,4 +16,9 @@ std::unique_ptr<BytePairEncoding> build_model(const uint8_t* token_bytes,
                                               const uint32_t* token_starts, uint32_t n,
                                               ModelTables tables = ModelTables::kEncoding);
 
+// The kind 2 automaton of the same token strings: that of their reversed trie, which only
+// a model image holds. Throws std::bad_alloc.
+MatchAutomaton reverse_automaton_of(const uint8_t* token_bytes, const uint32_t* token_starts,
+                                    uint32_t n);
+
 }  // namespace tessel
