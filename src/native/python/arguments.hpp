@@ -5,6 +5,7 @@
 
 #include <cstdint>
 
+#include "python/method_boundary.hpp"
 #include "python/python_util.hpp"
 
 namespace tessel::python {
@@ -41,6 +42,9 @@ class TextArgument {
   // str or bytes object, or a memoryview of one. Any other buffer (a bytearray, an mmap, a
   // read-only view of a bytearray) may be written by another thread in the middle of a scan.
   bool immutable() const { return immutable_; }
+  // Whether to work on the bytes without the interpreter lock: long enough for the release
+  // to pay, and sure to stay the same meanwhile.
+  bool worth_unlocking() const { return size_ >= kUnlockedTextBytes && immutable_; }
 
  private:
   Py_buffer view_{};

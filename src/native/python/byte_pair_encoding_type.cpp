@@ -27,13 +27,18 @@ namespace {
 PyObject* count(const BytePairEncoding& model, PyObject* arg) {
   TextArgument data;
   if (!data.read(arg, false)) return nullptr;
-  return PyLong_FromUnsignedLongLong(backtrack_count(model, data.data(), data.size()));
+  const uint64_t n = run_maybe_unlocked(data.worth_unlocking(), [&] {
+    return backtrack_count(model, data.data(), data.size());
+  });
+  return PyLong_FromUnsignedLongLong(n);
 }
 
 PyObject* encode_via_backtracking(const BytePairEncoding& model, PyObject* arg) {
   TextArgument data;
   if (!data.read(arg, false)) return nullptr;
-  const std::vector<uint32_t> ids = backtrack_encode(model, data.data(), data.size());
+  const std::vector<uint32_t> ids = run_maybe_unlocked(data.worth_unlocking(), [&] {
+    return backtrack_encode(model, data.data(), data.size());
+  });
   return id_list_from_ids(ids.data(), ids.size());
 }
 

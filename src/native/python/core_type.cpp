@@ -26,10 +26,6 @@ PyTypeObject CoreType = type_with_header();
 
 namespace {
 
-// Texts at least this long are encoded with the interpreter lock released, so other
-// threads run meanwhile; below it the release costs more than it gives.
-constexpr Py_ssize_t kReleaseLockAbove = 4096;
-
 struct CoreState {
   std::unique_ptr<OwnedTokenizer> owned;  // null for a built-in tokenizer
   const TokenizerModel* tokenizer = nullptr;
@@ -221,7 +217,7 @@ PyObject* core_encode(const CoreState& state, PyObject* text) {
   Py_ssize_t length = 0;
   const char* utf8 = utf8_of(text, length);
   if (utf8 == nullptr) return nullptr;
-  const std::vector<uint32_t> ids = run_maybe_unlocked(length >= kReleaseLockAbove, [&] {
+  const std::vector<uint32_t> ids = run_maybe_unlocked(static_cast<uint64_t>(length) >= kUnlockedTextBytes, [&] {
     return tokenizer_encode(*state.tokenizer, as_bytes(utf8), static_cast<uint64_t>(length));
   });
   return id_list_from_ids(ids.data(), ids.size());
@@ -231,7 +227,7 @@ PyObject* core_count(const CoreState& state, PyObject* text) {
   Py_ssize_t length = 0;
   const char* utf8 = utf8_of(text, length);
   if (utf8 == nullptr) return nullptr;
-  const uint64_t count = run_maybe_unlocked(length >= kReleaseLockAbove, [&] {
+  const uint64_t count = run_maybe_unlocked(static_cast<uint64_t>(length) >= kUnlockedTextBytes, [&] {
     return tokenizer_count(*state.tokenizer, as_bytes(utf8), static_cast<uint64_t>(length));
   });
   return PyLong_FromUnsignedLongLong(count);
@@ -242,7 +238,7 @@ PyObject* core_encode_buffer(const CoreState& state, PyObject* text) {
   Py_ssize_t length = 0;
   const char* utf8 = utf8_of(text, length);
   if (utf8 == nullptr) return nullptr;
-  const std::vector<uint32_t> ids = run_maybe_unlocked(length >= kReleaseLockAbove, [&] {
+  const std::vector<uint32_t> ids = run_maybe_unlocked(static_cast<uint64_t>(length) >= kUnlockedTextBytes, [&] {
     return tokenizer_encode(*state.tokenizer, as_bytes(utf8), static_cast<uint64_t>(length));
   });
   return PyBytes_FromStringAndSize(reinterpret_cast<const char*>(ids.data()),

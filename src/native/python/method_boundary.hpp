@@ -61,6 +61,13 @@ PyCFunction as_method_fastcall() {
       reinterpret_cast<void (*)()>(&method_fastcall<Model, Body>));
 }
 
+// Texts of at least this many bytes are worked on without the interpreter lock, so other
+// Python threads run meanwhile. count() of 4,095 and 4,096 bytes of prose, interleaved,
+// showed no measurable difference (the release costs well under 1% of about 40 us of
+// encoding). Much lower would not pay: taking the lock back can wait up to a switch
+// interval (5 ms) when another thread is busy, and short calls would pay that often.
+inline constexpr uint64_t kUnlockedTextBytes = 4096;
+
 // Runs work() and returns its result; when `release` is set, without the interpreter lock,
 // which is taken back before an exception of work() goes on. work() must not touch any
 // Python object.
