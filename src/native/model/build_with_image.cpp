@@ -12,27 +12,25 @@
 #include "model/image_format.hpp"
 #include "model/image_writer.hpp"
 #include "model/model_builder.hpp"
+#include "model/section_digests.hpp"
 
 namespace tessel {
 
 namespace {
 
-// Passes bytes on to a file and digests the first `limit` of them.
+// Passes bytes on to a file and digests them.
 class DigestingSink final : public ImageSink {
  public:
-  DigestingSink(ImageSink& out, uint64_t limit) : out_(out), left_(limit) {}
+  DigestingSink(ImageSink& out, const ImageLayout& layout) : out_(out), digest_(layout) {}
   bool write(const void* bytes, size_t size) override {
-    const size_t take = static_cast<size_t>(std::min<uint64_t>(size, left_));
-    digester_.update(bytes, take);
-    left_ -= take;
+    digest_.update(bytes, size);
     return out_.write(bytes, size);
   }
-  ImageDigest digest() const { return digester_.finish(); }
+  ImageDigest digest() const { return digest_.finish(); }
 
  private:
   ImageSink& out_;
-  uint64_t left_;
-  ImageDigester digester_;
+  StreamedImageDigest digest_;
 };
 
 // Hands the memory freed by a finished step back to the system, so that the next step's
@@ -91,7 +89,7 @@ std::unique_ptr<BytePairEncoding> build_model_writing_image(const ImageExpectati
     const int32_t forward_outputs = forward_output_count(model->prefix_steps);
     const ImageHeader header = encoding_model_image_header(*model, forward_outputs, reverse);
     PendingImageFile image(directory, name);
-    DigestingSink out(image, image_layout(header)->read_end);
+    DigestingSink out(image, *image_layout(header));
     bool written = write_header_and_tables(header, *model, out);
     std::vector<TokenHashSlot>().swap(model->token_hash_table);
     release_freed_memory();

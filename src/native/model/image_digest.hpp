@@ -1,9 +1,9 @@
 #pragma once
 
-// Digest of the part of a model image that a model is read from (header and sections up
-// to the end of automaton 0). The builder is deterministic, so the image of each built-in
-// vocabulary has one digest, known when the library is built; an image whose digest
-// differs is not that model, however plausible its tables look.
+// Digest of the parts of a model image that a model is read from (section_digests.hpp
+// says which and how they combine). The builder is deterministic, so the image of each
+// built-in vocabulary has one digest, known when the library is built; an image whose
+// digest differs is not that model, however plausible its tables look.
 
 #include <bit>
 #include <cstddef>

@@ -79,6 +79,19 @@ std::optional<ImageLayout> image_layout(const ImageHeader& h) {
   return layout;
 }
 
+std::array<ByteRange, kDigestedSections> digested_sections(const ImageLayout& layout) {
+  const ImageLayout::Automaton& forward = layout.automata[0];
+  return {{{0, kImageHeaderSize},
+           {layout.merge_left, layout.merge_right},
+           {layout.merge_right, layout.longest_proper_prefix},
+           {layout.longest_proper_prefix, layout.token_hash_table},
+           {layout.pair_table, forward.states},
+           {forward.states, forward.outputs},
+           {forward.outputs, forward.base},
+           {forward.base, forward.check},
+           {forward.check, layout.read_end}}};
+}
+
 std::optional<uint64_t> image_size_from_header(const uint8_t* image, size_t size) {
   if (image == nullptr || size < kImageHeaderSize) return std::nullopt;
   const std::optional<ImageLayout> layout = image_layout(read_image_header(image));

@@ -11,6 +11,7 @@
 // Automaton 0 is the forward automaton, 1 a copy of it, 2 the reverse automaton. The
 // vocabulary itself is not stored: it comes from the library.
 
+#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <optional>
@@ -40,11 +41,22 @@ struct ImageLayout {
   struct Automaton {
     uint64_t states, outputs, base, check;
   } automata[kImageAutomata];
-  // Everything up to here is what a model is read from; automata 1 and 2 are stored for
-  // the format's sake and nothing reads them.
+  // The end of automaton 0, the last section a model is read from; automata 1 and 2 are
+  // stored for the format's sake and nothing reads them.
   uint64_t read_end;
   uint64_t size;
 };
+
+// A part of an image: [begin, end) in bytes.
+struct ByteRange {
+  uint64_t begin, end;
+};
+
+// What an image's digest covers, in this order: the header and every section a model is
+// read from (the tables, then automaton 0's four). The token hash table is not among them:
+// a model makes its whole-token lookup from the vocabulary and never reads it.
+inline constexpr int kDigestedSections = 9;
+std::array<ByteRange, kDigestedSections> digested_sections(const ImageLayout& layout);
 
 ImageHeader read_image_header(const uint8_t bytes[kImageHeaderSize]);
 void write_image_header(const ImageHeader& header, uint8_t bytes[kImageHeaderSize]);

@@ -6,6 +6,7 @@
 
 #include "model/image_format.hpp"
 #include "model/little_endian.hpp"
+#include "model/section_digests.hpp"
 
 namespace tessel {
 
@@ -41,20 +42,14 @@ class BufferSink final : public ImageSink {
   std::vector<uint8_t> out;
 };
 
-// Digests the first `limit` bytes written and ignores the rest.
 class DigestSink final : public ImageSink {
  public:
-  explicit DigestSink(uint64_t limit) : left_(limit) {}
+  explicit DigestSink(const ImageLayout& layout) : digest(layout) {}
   bool write(const void* bytes, size_t size) override {
-    const size_t take = static_cast<size_t>(std::min<uint64_t>(size, left_));
-    digester.update(bytes, take);
-    left_ -= take;
+    digest.update(bytes, size);
     return true;
   }
-  ImageDigester digester;
-
- private:
-  uint64_t left_;
+  StreamedImageDigest digest;
 };
 
 ImageHeader tables_header(const BytePairEncoding& model) {
@@ -158,18 +153,18 @@ std::vector<uint8_t> serialize_model_image(const BytePairEncoding& model) {
 }
 
 ImageDigest model_image_digest(const BytePairEncoding& model) {
-  DigestSink sink(image_layout(header_of(model))->read_end);
+  DigestSink sink(*image_layout(header_of(model)));
   write_model_image(model, sink);
-  return sink.digester.finish();
+  return sink.digest.finish();
 }
 
 std::optional<ImageDigest> image_digest(const uint8_t* image, size_t size) {
   if (image == nullptr || size < kImageHeaderSize) return std::nullopt;
   const std::optional<ImageLayout> layout = image_layout(read_image_header(image));
   if (!layout || layout->read_end > size) return std::nullopt;
-  ImageDigester digester;
-  digester.update(image, layout->read_end);
-  return digester.finish();
+  StreamedImageDigest digest(*layout);
+  digest.update(image, layout->read_end);
+  return digest.finish();
 }
 
 }  // namespace tessel

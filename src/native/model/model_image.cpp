@@ -1,6 +1,7 @@
 #include "model/model_image.hpp"
 
 #include <algorithm>
+#include <array>
 #include <cstring>
 #include <exception>
 #include <system_error>
@@ -9,6 +10,7 @@
 
 #include "model/bulk_memory.hpp"
 #include "model/little_endian.hpp"
+#include "model/section_digests.hpp"
 
 namespace tessel {
 
@@ -27,13 +29,15 @@ class BufferSource final : public ImageSource {
   const uint8_t* image_;
 };
 
-// Reads the image front to back, digesting every byte it hands out.
-class ImageReader {
+// Reads one section of an image front to back, digesting every byte it hands out. Each
+// section has its own digest, so that sections can be read on different threads.
+class SectionReader {
  public:
-  explicit ImageReader(ImageSource& source) : source_(source) {}
+  SectionReader(ImageSource& source, const ByteRange& section)
+      : source_(source), offset_(section.begin), end_(section.end) {}
 
   bool read(void* out, size_t length) {
-    if (!source_.read_at(offset_, out, length)) return false;
+    if (length > end_ - offset_ || !source_.read_at(offset_, out, length)) return false;
     digester_.update(out, length);
     offset_ += length;
     return true;
@@ -77,37 +81,80 @@ class ImageReader {
     return true;
   }
 
-  uint64_t offset() const { return offset_; }
+  bool at_end() const { return offset_ == end_; }
   ImageDigest digest() const { return digester_.finish(); }
 
  private:
   static constexpr size_t kChunkBytes = 1 << 16;
   static constexpr size_t kPieceBytes = 1 << 18;
   ImageSource& source_;
-  uint64_t offset_ = 0;
+  uint64_t offset_;
+  uint64_t end_;
   ImageDigester digester_;
   std::vector<uint8_t> chunk_;
 };
 
+// Reads digested section `index` with read(SectionReader&), which must read all of it,
+// and records its digest.
+template <typename Read>
+bool read_section(ImageSource& source, const std::array<ByteRange, kDigestedSections>& sections,
+                  int index, SectionDigests& digests, Read&& read) {
+  SectionReader in(source, sections[index]);
+  if (!read(in) || !in.at_end()) return false;
+  digests[index] = in.digest();
+  return true;
+}
+
+// Where each digested section is.
+enum Section : int {
+  kHeaderSection,
+  kMergeLeftSection,
+  kMergeRightSection,
+  kPrefixSection,
+  kPairSection,
+  kStatesSection,
+  kOutputsSection,
+  kBaseSection,
+  kCheckSection,
+};
+
 bool is_power_of_two(uint32_t x) { return x != 0 && (x & (x - 1)) == 0; }
 
-bool every_byte_is_a_token(const BytePairEncoding& m) {
+uint32_t token_length(const ImageExpectation& vocab, uint32_t token) {
+  return vocab.token_starts[token + 1] - vocab.token_starts[token];
+}
+
+bool every_byte_is_a_token(const ImageExpectation& vocab) {
   bool seen[256] = {};
   int count = 0;
-  for (uint32_t i = 0; i < m.token_count; ++i) {
-    if (m.token_length(i) != 1) continue;
-    const uint8_t b = m.token_data(i)[0];
+  for (uint32_t i = 0; i < vocab.token_count; ++i) {
+    if (token_length(vocab, i) != 1) continue;
+    const uint8_t b = vocab.token_bytes[vocab.token_starts[i]];
     count += seen[b] ? 0 : 1;
     seen[b] = true;
   }
   return count == 256;
 }
 
+using SectionRanges = std::array<ByteRange, kDigestedSections>;
+
+// What the second thread reads: the whole-token index (from the vocabulary alone) and
+// automaton 0, as packed steps when every byte is a token, else whole.
+struct ForwardPart {
+  WholeTokenIndex whole_tokens;
+  bool packed = false;
+  std::vector<PrefixStep> steps;
+  std::unique_ptr<MatchAutomaton> automaton;
+  bool read = false;  // every section was read
+  bool sound = true;  // what was read passed the checks made while reading
+};
+
 // Automaton 0 read straight into the packed steps: states give token and depth, base and
 // check the transitions. The output chains are digested and dropped. Each chunk is checked
-// as it arrives (see steps_are_sound); `sound` is cleared when one fails.
-bool read_prefix_steps(ImageReader& in, const ImageHeader::Automaton& a,
-                       const BytePairEncoding& m, std::vector<PrefixStep>& steps, bool& sound) {
+// as it arrives; `sound` is cleared when one fails.
+bool read_prefix_steps(ImageSource& source, const SectionRanges& at,
+                       const ImageHeader::Automaton& a, const ImageExpectation& vocab,
+                       SectionDigests& digests, std::vector<PrefixStep>& steps, bool& sound) {
   const uint64_t slots = static_cast<uint64_t>(a.state_count);
   const int64_t last_base = static_cast<int64_t>(slots) - 256;
   assign_for_filling(steps, slots);
@@ -119,8 +166,8 @@ bool read_prefix_steps(ImageReader& in, const ImageHeader::Automaton& a,
       steps[first + i].token = state.token;
       steps[first + i].depth = state.depth;
       // A token has the length of its position's depth.
-      sound &= state.token == kNoToken ||
-               (state.token < m.token_count && m.token_length(state.token) == state.depth);
+      sound &= state.token == kNoToken || (state.token < vocab.token_count &&
+                                           token_length(vocab, state.token) == state.depth);
     }
   };
   const auto skip = [](const uint8_t*, uint64_t, uint64_t) {};
@@ -141,9 +188,14 @@ bool read_prefix_steps(ImageReader& in, const ImageHeader::Automaton& a,
       sound &= c >= -1 && static_cast<int64_t>(c) < static_cast<int64_t>(slots);
     }
   };
-  if (!in.read_chunked(slots, sizeof(AutomatonState), states) ||
-      !in.read_chunked(static_cast<uint64_t>(a.output_count), sizeof(OutputLink), skip) ||
-      !in.read_chunked(slots, 4, base) || !in.read_chunked(slots, 4, check)) {
+  const auto chunked = [&](int section, uint64_t count, size_t record, const auto& take) {
+    return read_section(source, at, section, digests, [&](SectionReader& in) {
+      return in.read_chunked(count, record, take);
+    });
+  };
+  if (!chunked(kStatesSection, slots, sizeof(AutomatonState), states) ||
+      !chunked(kOutputsSection, static_cast<uint64_t>(a.output_count), sizeof(OutputLink), skip) ||
+      !chunked(kBaseSection, slots, 4, base) || !chunked(kCheckSection, slots, 4, check)) {
     return false;
   }
   // The root steps on every byte, which is what makes the prefix walk exact.
@@ -155,14 +207,35 @@ bool read_prefix_steps(ImageReader& in, const ImageHeader::Automaton& a,
   return true;
 }
 
-bool read_automaton(ImageReader& in, const ImageHeader::Automaton& h, MatchAutomaton& a) {
+bool read_automaton(ImageSource& source, const SectionRanges& at,
+                    const ImageHeader::Automaton& h, SectionDigests& digests,
+                    MatchAutomaton& a) {
   a.kind = h.kind;
   a.state_count = a.slot_count = h.state_count;
   a.output_count = h.output_count;
-  return in.read_records(a.states, static_cast<uint64_t>(h.state_count)) &&
-         in.read_records(a.outputs, static_cast<uint64_t>(h.output_count)) &&
-         in.read_records(a.base, static_cast<uint64_t>(h.state_count)) &&
-         in.read_records(a.check, static_cast<uint64_t>(h.state_count));
+  const auto states = static_cast<uint64_t>(h.state_count);
+  const auto section = [&](int index, auto& records, uint64_t count) {
+    return read_section(source, at, index, digests,
+                        [&](SectionReader& in) { return in.read_records(records, count); });
+  };
+  return section(kStatesSection, a.states, states) &&
+         section(kOutputsSection, a.outputs, static_cast<uint64_t>(h.output_count)) &&
+         section(kBaseSection, a.base, states) && section(kCheckSection, a.check, states);
+}
+
+void read_forward_part(ImageSource& source, const SectionRanges& at, const ImageHeader& h,
+                       const ImageExpectation& vocab, SectionDigests& digests,
+                       ForwardPart& part) {
+  part.whole_tokens =
+      build_whole_token_index(vocab.token_bytes, vocab.token_starts, vocab.token_count);
+  part.packed = every_byte_is_a_token(vocab);
+  if (part.packed) {
+    part.read = read_prefix_steps(source, at, h.automata[0], vocab, digests, part.steps,
+                                  part.sound);
+  } else {
+    part.automaton = std::make_unique<MatchAutomaton>();
+    part.read = read_automaton(source, at, h.automata[0], digests, *part.automaton);
+  }
 }
 
 // The merge tables must split every token into two earlier ones of the right lengths, and
@@ -223,9 +296,8 @@ ImageLoad rejected(const char* reason) { return ImageLoad{nullptr, reason}; }
 }  // namespace
 
 ImageLoad model_from_image(const ImageExpectation& expected, ImageSource& source) {
-  ImageReader in(source);
   uint8_t header_bytes[kImageHeaderSize];
-  if (source.size() < kImageHeaderSize || !in.read(header_bytes, kImageHeaderSize)) {
+  if (source.size() < kImageHeaderSize || !source.read_at(0, header_bytes, kImageHeaderSize)) {
     return rejected("shorter than an image header");
   }
   const ImageHeader h = read_image_header(header_bytes);
@@ -233,33 +305,45 @@ ImageLoad model_from_image(const ImageExpectation& expected, ImageSource& source
   if (!layout) return rejected("negative automaton size in the header");
   if (layout->size != source.size()) return rejected("file size differs from the header's");
   if (h.token_count != expected.token_count) return rejected("made for another vocabulary");
+  const uint32_t n = h.token_count;
+  // A vocabulary whose whole-token lookup is the stored table makes it again, from the
+  // vocabulary: its slots must have room for every token.
   if (!is_power_of_two(h.token_hash_capacity) || !is_power_of_two(h.pair_capacity) ||
-      h.token_hash_count > h.token_hash_capacity || h.pair_count >= h.pair_capacity) {
+      h.token_hash_count != n || h.token_hash_capacity <= n ||
+      h.pair_count >= h.pair_capacity) {
     return rejected("unsound table sizes in the header");
   }
+  const SectionRanges at = digested_sections(*layout);
+  SectionDigests digests{};
+  {
+    ImageDigester header_digest;
+    header_digest.update(header_bytes, kImageHeaderSize);
+    digests[kHeaderSection] = header_digest.finish();
+  }
 
-  // The whole-token index depends on the vocabulary alone, so a second thread makes it
-  // while this one reads the image (where threads cannot be started, it is made after).
-  // With the filter filled in passing and no byte comparisons in merges_are_sound, first
-  // use from a cached image went from 46.6 to 36.6 ms (cl100k_base) and from 86.6 to
-  // 60.0 ms (o200k_base): medians of 11 fresh processes, alternating with the old build.
-  WholeTokenIndex whole_tokens;
-  std::exception_ptr indexing_failure;
-  std::jthread indexer;
+  // Two threads share the reading: a second one makes the whole-token index, which
+  // depends on the vocabulary alone, then reads automaton 0, while this one reads the
+  // merge and pair tables (where threads cannot be started, this one does all of it).
+  // Together with leaving the unread token table out of the digest, first use from a
+  // cached image (import to first encode) went from 35.3 to 27.2 ms (cl100k_base) and
+  // from 55.3 to 39.5 ms (o200k_base): medians of 11 fresh processes, alternating with
+  // the old build.
+  ForwardPart forward;
+  std::exception_ptr forward_failure;
+  std::jthread forward_reader;
+  const auto read_forward = [&] {
+    try {
+      read_forward_part(source, at, h, expected, digests, forward);
+    } catch (...) {
+      forward_failure = std::current_exception();
+    }
+  };
   try {
-    indexer = std::jthread([&] {
-      try {
-        whole_tokens = build_whole_token_index(expected.token_bytes, expected.token_starts,
-                                               expected.token_count);
-      } catch (...) {
-        indexing_failure = std::current_exception();
-      }
-    });
+    forward_reader = std::jthread(read_forward);
   } catch (const std::system_error&) {
   }
 
   auto model = std::make_unique<BytePairEncoding>();
-  const uint32_t n = h.token_count;
   model->token_count = n;
   model->hash_multiplier = h.hash_multiplier;
   model->token_bytes.assign(expected.token_bytes, expected.token_bytes + expected.token_starts[n]);
@@ -268,39 +352,12 @@ ImageLoad model_from_image(const ImageExpectation& expected, ImageSource& source
   model->token_hash_count = h.token_hash_count;
   model->pair_capacity = h.pair_capacity;
   model->pair_count = h.pair_count;
-  // The hash tables are checked as they arrive: ids in range, and room left for every
-  // lookup to stop at an empty slot.
+  // The pair table is checked as it arrives: ids in range, and room left for every
+  // lookup to stop at an empty slot. The pair filter is filled from the slots while they
+  // are in cache; deriving it afterwards read the whole table again (1.2 ms of 27 for
+  // cl100k_base, perf).
   bool sound = true;
-  uint64_t tokens = 0, pairs = 0;
-  const auto check_token_slot = [&](const TokenHashSlot& slot) {
-    if (slot.token == kNoToken) return;
-    sound &= slot.token < n;
-    ++tokens;
-  };
-  const auto check_token_slots = [&](const TokenHashSlot* slots, uint64_t count) {
-    for (uint64_t i = 0; i < count; ++i) check_token_slot(slots[i]);
-  };
-  // Where the whole-token index will answer for it, the stored table is only digested
-  // and checked, never kept: 4 MB (cl100k_base) and 8 MB (o200k_base) less to map, fill
-  // and hold. First use from a cached image then took 32.1 ms instead of 40.9 and
-  // 62.7 ms instead of 68.4, with 22.8 MB of RSS instead of 27.0 and 44.5 instead of
-  // 52.9 (bench/bench_first_use.py, medians of 5, quiet windows).
-  const bool keep_token_table = !whole_tokens_indexable(expected.token_starts, n);
-  const auto read_token_table = [&] {
-    if (keep_token_table) {
-      return in.read_records(model->token_hash_table, h.token_hash_capacity, check_token_slots);
-    }
-    return in.read_chunked(h.token_hash_capacity, sizeof(TokenHashSlot),
-                           [&](const uint8_t* chunk, uint64_t, uint64_t count) {
-                             for (uint64_t i = 0; i < count; ++i) {
-                               TokenHashSlot slot;
-                               std::memcpy(&slot, chunk + sizeof(slot) * i, sizeof(slot));
-                               check_token_slot(slot);
-                             }
-                           });
-  };
-  // The pair filter is filled from the slots while they are in cache; deriving it
-  // afterwards read the whole table again (1.2 ms of 27 for cl100k_base, perf).
+  uint64_t pairs = 0;
   clear_pair_filter(*model, h.pair_count);
   const auto check_pair_slots = [&](const PairSlot* slots, uint64_t count) {
     for (uint64_t i = 0; i < count; ++i) {
@@ -310,39 +367,36 @@ ImageLoad model_from_image(const ImageExpectation& expected, ImageSource& source
       ++pairs;
     }
   };
-  if (!in.read_records(model->merge_left, n) || !in.read_records(model->merge_right, n) ||
-      !in.read_records(model->longest_proper_prefix, n) ||
-      !read_token_table() ||
-      !in.read_records(model->pair_table, h.pair_capacity, check_pair_slots)) {
-    return rejected("read error");
-  }
-  sound = sound && tokens < h.token_hash_capacity && pairs == h.pair_count &&
-          pairs < h.pair_capacity;
-  const bool packed = every_byte_is_a_token(*model);
-  if (packed) {
-    if (!read_prefix_steps(in, h.automata[0], *model, model->prefix_steps, sound)) {
-      return rejected("read error");
-    }
+  const auto section = [&](int index, auto& records, uint64_t count, const auto& inspect) {
+    return read_section(source, at, index, digests, [&](SectionReader& in) {
+      return in.read_records(records, count, inspect);
+    });
+  };
+  const auto unchecked = [](const uint32_t*, uint64_t) {};
+  const bool tables_read = section(kMergeLeftSection, model->merge_left, n, unchecked) &&
+                           section(kMergeRightSection, model->merge_right, n, unchecked) &&
+                           section(kPrefixSection, model->longest_proper_prefix, n, unchecked) &&
+                           section(kPairSection, model->pair_table, h.pair_capacity,
+                                   check_pair_slots);
+  if (forward_reader.joinable()) {
+    forward_reader.join();
   } else {
-    model->forward_automaton = std::make_unique<MatchAutomaton>();
-    if (!read_automaton(in, h.automata[0], *model->forward_automaton)) {
-      return rejected("read error");
-    }
+    read_forward();
   }
-  if (in.offset() != layout->read_end) return rejected("read error");
-  if (in.digest() != expected.digest) {
+  if (forward_failure) std::rethrow_exception(forward_failure);
+  if (!tables_read || !forward.read) return rejected("read error");
+  if (combine_section_digests(digests) != expected.digest) {
     return rejected("content differs from the model this library builds");
   }
-
+  sound = sound && forward.sound && pairs == h.pair_count && pairs < h.pair_capacity;
   if (!sound || !merges_are_sound(*model) ||
-      (!packed && !automaton_is_sound(*model->forward_automaton, *model))) {
+      (!forward.packed && !automaton_is_sound(*forward.automaton, *model))) {
     return rejected("unsound tables");
   }
-  if (indexer.joinable()) {
-    indexer.join();
-    if (indexing_failure) std::rethrow_exception(indexing_failure);
-    model->whole_tokens = std::move(whole_tokens);
-  }
+  model->prefix_steps = std::move(forward.steps);
+  model->forward_automaton = std::move(forward.automaton);
+  model->whole_tokens = std::move(forward.whole_tokens);
+  if (model->whole_tokens.slots.empty()) make_token_hash_table(*model);
   derive_lookup_tables(*model, ModelTables::kEncoding);
   return ImageLoad{std::move(model), nullptr};
 }

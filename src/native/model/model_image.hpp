@@ -9,8 +9,9 @@
 // Structural checks come on top, so that not even a digest collision can make a walk
 // leave its table.
 //
-// Only what encoding reads is kept: the sections of automata 1 and 2 are never read, and
-// when every byte is a token automaton 0 is read straight into prefix_steps.
+// Only what encoding reads is kept: the token hash table and automata 1 and 2 are never
+// read (a vocabulary that needs the token table makes it again), and when every byte is
+// a token automaton 0 is read straight into prefix_steps.
 
 #include <cstddef>
 #include <cstdint>
