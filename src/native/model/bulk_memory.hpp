@@ -55,16 +55,24 @@ inline void prepare_for_filling(void* data, size_t bytes) {
 
 }  // namespace bulk_memory_detail
 
-// v.assign(count, fill), with the memory of a large array mapped in bulk first (see above).
-// Throws std::bad_alloc like assign.
+// Empties v and makes room for count elements, the memory of a large array mapped in bulk
+// (see above), for a caller that appends them. Throws std::bad_alloc like reserve.
 template <typename T>
-void assign_for_filling(std::vector<T>& v, size_t count, const T& fill = T{}) {
+void reserve_for_filling(std::vector<T>& v, size_t count) {
   v.clear();
   if (count * sizeof(T) >= bulk_memory_detail::kMinBytes) {
     v.shrink_to_fit();
     v.reserve(count);
     bulk_memory_detail::prepare_for_filling(v.data(), count * sizeof(T));
+  } else {
+    v.reserve(count);
   }
+}
+
+// v.assign(count, fill), with the memory of a large array mapped in bulk first.
+template <typename T>
+void assign_for_filling(std::vector<T>& v, size_t count, const T& fill = T{}) {
+  reserve_for_filling(v, count);
   v.assign(count, fill);
 }
 

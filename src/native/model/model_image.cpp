@@ -43,21 +43,29 @@ class SectionReader {
     return true;
   }
 
-  // Reads count records of 32-bit little-endian words into out, in pieces that are
-  // digested and handed to inspect(records, count) right after they arrive, while they
-  // are still in cache: digesting and checking whole sections afterwards read them twice
-  // more from memory (the checking pass after the reading took 10 ms of CPU time for
-  // cl100k_base, what remains of it 3 ms).
+  // Reads count records of 32-bit little-endian words, converted to native ones.
+  template <typename T>
+  bool read_records(T* out, uint64_t count) {
+    static_assert(sizeof(T) % 4 == 0);
+    if (!read(out, count * sizeof(T))) return false;
+    swap_words_if_big_endian(out, count * sizeof(T));
+    return true;
+  }
+
+  // Reads count records into out, in pieces that are digested, handed to
+  // inspect(records, count) and appended while they are still in cache: digesting and
+  // checking whole sections afterwards read them twice more from memory (the checking
+  // pass after the reading took 10 ms of CPU time for cl100k_base, what remains of it
+  // 3 ms). Appending, rather than reading into a filled array, writes the array once.
   template <typename T, typename Inspect>
   bool read_records(std::vector<T>& out, uint64_t count, Inspect&& inspect) {
-    static_assert(sizeof(T) % 4 == 0);
-    assign_for_filling(out, count);
-    constexpr uint64_t kPerPiece = kPieceBytes / sizeof(T);
-    for (uint64_t first = 0; first < count; first += kPerPiece) {
-      const uint64_t records = std::min(kPerPiece, count - first);
-      if (!read(out.data() + first, records * sizeof(T))) return false;
-      swap_words_if_big_endian(out.data() + first, records * sizeof(T));
-      inspect(out.data() + first, records);
+    reserve_for_filling(out, count);
+    std::vector<T> piece(std::min<uint64_t>(kPieceBytes / sizeof(T), count));
+    for (uint64_t first = 0; first < count; first += piece.size()) {
+      const uint64_t records = std::min<uint64_t>(piece.size(), count - first);
+      if (!read_records(piece.data(), records)) return false;
+      inspect(piece.data(), records);
+      out.insert(out.end(), piece.begin(), piece.begin() + static_cast<ptrdiff_t>(records));
     }
     return true;
   }
@@ -66,17 +74,13 @@ class SectionReader {
     return read_records(out, count, [](const T*, uint64_t) {});
   }
 
-  // Reads count records of `record` bytes in chunks, handing each chunk (converted to
-  // native words) and the index of its first record to take.
-  template <typename Take>
-  bool read_chunked(uint64_t count, size_t record, Take&& take) {
-    const uint64_t per_chunk = kChunkBytes / record;
-    chunk_.resize(per_chunk * record);
-    for (uint64_t first = 0; first < count; first += per_chunk) {
-      const uint64_t records = std::min(per_chunk, count - first);
-      if (!read(chunk_.data(), records * record)) return false;
-      swap_words_if_big_endian(chunk_.data(), records * record);
-      take(chunk_.data(), first, records);
+  // Digests bytes that nothing keeps.
+  bool skip(uint64_t length) {
+    uint8_t piece[1 << 14];
+    for (uint64_t left = length; left != 0;) {
+      const size_t part = static_cast<size_t>(std::min<uint64_t>(sizeof(piece), left));
+      if (!read(piece, part)) return false;
+      left -= part;
     }
     return true;
   }
@@ -85,13 +89,11 @@ class SectionReader {
   ImageDigest digest() const { return digester_.finish(); }
 
  private:
-  static constexpr size_t kChunkBytes = 1 << 16;
-  static constexpr size_t kPieceBytes = 1 << 18;
+  static constexpr size_t kPieceBytes = 1 << 16;
   ImageSource& source_;
   uint64_t offset_;
   uint64_t end_;
   ImageDigester digester_;
-  std::vector<uint8_t> chunk_;
 };
 
 // Reads digested section `index` with read(SectionReader&), which must read all of it,
@@ -150,54 +152,46 @@ struct ForwardPart {
 };
 
 // Automaton 0 read straight into the packed steps: states give token and depth, base and
-// check the transitions. The output chains are digested and dropped. Each chunk is checked
-// as it arrives; `sound` is cleared when one fails.
+// check the transitions. The output chains are digested and dropped. The three arrays are
+// read side by side, so that each step is written once, and checked as they arrive;
+// `sound` is cleared when a check fails.
 bool read_prefix_steps(ImageSource& source, const SectionRanges& at,
                        const ImageHeader::Automaton& a, const ImageExpectation& vocab,
                        SectionDigests& digests, std::vector<PrefixStep>& steps, bool& sound) {
   const uint64_t slots = static_cast<uint64_t>(a.state_count);
   const int64_t last_base = static_cast<int64_t>(slots) - 256;
-  assign_for_filling(steps, slots);
   static_assert(sizeof(AutomatonState) == 16 && sizeof(OutputLink) == 12);
-  const auto states = [&](const uint8_t* chunk, uint64_t first, uint64_t count) {
-    for (uint64_t i = 0; i < count; ++i) {
-      AutomatonState state;
-      std::memcpy(&state, chunk + sizeof(state) * i, sizeof(state));
-      steps[first + i].token = state.token;
-      steps[first + i].depth = state.depth;
-      // A token has the length of its position's depth.
-      sound &= state.token == kNoToken || (state.token < vocab.token_count &&
-                                           token_length(vocab, state.token) == state.depth);
+  SectionReader outputs(source, at[kOutputsSection]);
+  if (!outputs.skip(sizeof(OutputLink) * static_cast<uint64_t>(a.output_count))) return false;
+  SectionReader states(source, at[kStatesSection]);
+  SectionReader bases(source, at[kBaseSection]);
+  SectionReader checks(source, at[kCheckSection]);
+  constexpr uint64_t kPerPiece = 2048;
+  AutomatonState state[kPerPiece];
+  int32_t base[kPerPiece], check[kPerPiece];
+  reserve_for_filling(steps, slots);
+  for (uint64_t first = 0; first < slots; first += kPerPiece) {
+    const uint64_t count = std::min(kPerPiece, slots - first);
+    if (!states.read_records(state, count) || !bases.read_records(base, count) ||
+        !checks.read_records(check, count)) {
+      return false;
     }
-  };
-  const auto skip = [](const uint8_t*, uint64_t, uint64_t) {};
-  // Every step stays inside the array.
-  const auto base = [&](const uint8_t* chunk, uint64_t first, uint64_t count) {
     for (uint64_t i = 0; i < count; ++i) {
-      int32_t b;
-      std::memcpy(&b, chunk + 4 * i, 4);
-      steps[first + i].base = b;
-      sound &= b >= 0 && b <= last_base;
+      const uint32_t token = state[i].token;
+      // A token has the length of its position's depth, and every step stays inside the
+      // array.
+      sound &= token == kNoToken ||
+               (token < vocab.token_count && token_length(vocab, token) == state[i].depth);
+      sound &= base[i] >= 0 && base[i] <= last_base;
+      sound &= check[i] >= -1 && static_cast<int64_t>(check[i]) < static_cast<int64_t>(slots);
+      steps.push_back(PrefixStep{base[i], check[i], token, state[i].depth});
     }
-  };
-  const auto check = [&](const uint8_t* chunk, uint64_t first, uint64_t count) {
-    for (uint64_t i = 0; i < count; ++i) {
-      int32_t c;
-      std::memcpy(&c, chunk + 4 * i, 4);
-      steps[first + i].check = c;
-      sound &= c >= -1 && static_cast<int64_t>(c) < static_cast<int64_t>(slots);
-    }
-  };
-  const auto chunked = [&](int section, uint64_t count, size_t record, const auto& take) {
-    return read_section(source, at, section, digests, [&](SectionReader& in) {
-      return in.read_chunked(count, record, take);
-    });
-  };
-  if (!chunked(kStatesSection, slots, sizeof(AutomatonState), states) ||
-      !chunked(kOutputsSection, static_cast<uint64_t>(a.output_count), sizeof(OutputLink), skip) ||
-      !chunked(kBaseSection, slots, 4, base) || !chunked(kCheckSection, slots, 4, check)) {
-    return false;
   }
+  if (!states.at_end() || !bases.at_end() || !checks.at_end() || !outputs.at_end()) return false;
+  digests[kStatesSection] = states.digest();
+  digests[kOutputsSection] = outputs.digest();
+  digests[kBaseSection] = bases.digest();
+  digests[kCheckSection] = checks.digest();
   // The root steps on every byte, which is what makes the prefix walk exact.
   if (slots < 256) {
     sound = false;
