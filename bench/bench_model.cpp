@@ -35,6 +35,10 @@ template <typename T>
 size_t bytes_of(const std::vector<T>& v) {
   return v.capacity() * sizeof(T);
 }
+template <typename T>
+size_t bytes_of(const StaticOrOwnedArray<T>& v) {
+  return v.size() * sizeof(T);
+}
 
 size_t model_memory(const BytePairEncoding& m) {
   size_t total = sizeof(m) + bytes_of(m.token_bytes) + bytes_of(m.token_starts) +

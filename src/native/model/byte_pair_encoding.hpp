@@ -10,6 +10,7 @@
 #include "model/bit_set.hpp"
 #include "model/hashes.hpp"
 #include "model/match_automaton.hpp"
+#include "model/static_or_owned_array.hpp"
 #include "model/token_id.hpp"
 #include "model/whole_token_index.hpp"
 
@@ -46,8 +47,8 @@ static_assert(sizeof(PairSlot) == 12);
 // token_hash_table is empty when whole_tokens could be made (a token of more than 65,535
 // bytes prevents that; whole_token and the builders then use the stored table).
 struct BytePairEncoding {
-  std::vector<uint8_t> token_bytes;    // all token strings concatenated in id order
-  std::vector<uint32_t> token_starts;  // token_count + 1 offsets into token_bytes
+  StaticOrOwnedArray<uint8_t> token_bytes;    // all token strings concatenated in id order
+  StaticOrOwnedArray<uint32_t> token_starts;  // token_count + 1 offsets into token_bytes
   uint32_t token_count = 0;
   std::vector<TokenHashSlot> token_hash_table;
   uint32_t token_hash_capacity = 0;

@@ -44,6 +44,9 @@ struct ImageExpectation {
   const uint32_t* token_starts;
   uint32_t token_count;
   ImageDigest digest;
+  // The token strings live until the process ends (a compiled-in vocabulary): a model
+  // read from an image refers to them instead of copying them.
+  bool vocabulary_is_static = false;
 };
 
 // A model read from an image, or why the image was rejected (a static string).

@@ -60,7 +60,8 @@ Singleton& singleton(BuiltinEncoding encoding) {
 std::unique_ptr<BytePairEncoding> make_model(const EncodingInfo& e,
                                              const std::optional<std::string>& image_path) {
   const EmbeddedVocab& v = *e.vocab;
-  const ImageExpectation expected{v.token_bytes, v.token_starts, v.token_count, *e.image_digest};
+  const ImageExpectation expected{v.token_bytes, v.token_starts, v.token_count, *e.image_digest,
+                                  /*vocabulary_is_static=*/true};
   if (image_path) {
     ImageLoad load = model_from_image_file(image_path->c_str(), expected);
     if (load.model) return std::move(load.model);
