@@ -26,19 +26,26 @@ void make_token_hash_table(BytePairEncoding& model) {
 
 namespace {
 
-// About 64 bits per pair: roughly one lookup in 65 of an absent pair passes the filter.
-uint64_t pair_filter_bits(uint64_t pairs) {
-  uint64_t bits = 64;
-  while (bits < 64 * pairs && bits < (uint64_t{1} << 32)) bits *= 2;
-  return bits;
+// At least 8 bits per pair, in a power of two of words: with three bits per pair, about
+// one lookup in 60 of an absent pair passes (as with the single-bit filter of 64 bits per
+// pair before), in a filter of 128 KB (cl100k_base) or 256 KB (o200k_base) that stays in
+// the core's cache next to the other tables instead of 1 or 2 MB that did not. Counting
+// in one process, alternating with the old filter (medians of 11-15): 1 MiB of random
+// letters 1.27-1.31x as fast with o200k_base, 1.07x with cl100k_base; multilingual text
+// 1.01-1.24x, code 1.07-1.27x (o200k_base), English 1.01-1.04x.
+constexpr uint64_t kPairFilterBitsPerPair = 8;
+uint64_t pair_filter_words(uint64_t pairs) {
+  uint64_t words = 1;
+  while (64 * words < kPairFilterBitsPerPair * pairs && words < (uint64_t{1} << 31)) words *= 2;
+  return words;
 }
 
 }  // namespace
 
 void clear_pair_filter(BytePairEncoding& model, uint64_t pairs) {
-  const uint64_t bits = pair_filter_bits(pairs);
-  model.pair_filter.assign(words_for_bits(bits), 0);
-  model.pair_filter_mask = static_cast<uint32_t>(bits - 1);
+  const uint64_t words = pair_filter_words(pairs);
+  model.pair_filter.assign(words, 0);
+  model.pair_filter_mask = static_cast<uint32_t>(words - 1);
 }
 
 void make_pair_filter(BytePairEncoding& model, uint64_t pairs) {
@@ -58,7 +65,7 @@ void derive_lookup_tables(BytePairEncoding& model, ModelTables tables) {
   }
   // A filter sized for as many pairs as the table holds has been kept current by
   // pair_insert; one of another size (or none) is made again.
-  if (model.pair_filter.size() != words_for_bits(pair_filter_bits(model.pair_count))) {
+  if (model.pair_filter.size() != pair_filter_words(model.pair_count)) {
     make_pair_filter(model, model.pair_count);
   }
   if (model.whole_tokens.slots.empty()) {

@@ -67,11 +67,12 @@ struct BytePairEncoding {
   // The forward automaton's transitions and tokens, when every byte is a token.
   std::vector<PrefixStep> prefix_steps;
   uint32_t longest_token_length = 0;  // derived from token_starts
-  // One bit per pair_hash32 value (masked) of every pair in pair_table: a clear bit means
-  // the pair is not there, without touching the much larger table. Derived; a builder
-  // makes it first, so that its own compatibility checks use it.
+  // A Bloom filter of the pairs in pair_table, blocked by word: each pair sets a few bits
+  // of one 64-bit word (pair_filter_word, pair_filter_bits). A missing bit means the pair
+  // is not there, without touching the much larger table. Derived; a builder makes it
+  // first, so that its own compatibility checks use it.
   std::vector<uint64_t> pair_filter;
-  uint32_t pair_filter_mask = 0;
+  uint32_t pair_filter_mask = 0;  // pair_filter.size() - 1
   // The token strings again, keyed for the pipeline's whole-piece lookup. Derived.
   WholeTokenIndex whole_tokens;
 
@@ -152,21 +153,35 @@ void make_pair_filter(BytePairEncoding& model, uint64_t pairs);
 // Sizes pair_filter for `pairs` pairs with no bit set, for a caller that adds the pairs.
 void clear_pair_filter(BytePairEncoding& model, uint64_t pairs);
 
+// Which word of the filter a pair's bits are in, and which bits: the pair table places
+// pairs by the high half of the hash, the filter by the low half.
+inline uint32_t pair_filter_word(uint64_t hash, uint32_t mask) {
+  return static_cast<uint32_t>(hash >> 18) & mask;
+}
+inline uint64_t pair_filter_bits(uint64_t hash) {
+  return (uint64_t{1} << (hash & 63)) | (uint64_t{1} << ((hash >> 6) & 63)) |
+         (uint64_t{1} << ((hash >> 12) & 63));
+}
+
 inline void pair_filter_add(BytePairEncoding& model, uint32_t left, uint32_t right) {
-  set_bit(model.pair_filter.data(), pair_hash32(left, right) & model.pair_filter_mask);
+  const uint64_t hash = pair_hash64(left, right);
+  model.pair_filter[pair_filter_word(hash, model.pair_filter_mask)] |= pair_filter_bits(hash);
 }
 
 // Inserts (left, right) -> merged, doubling the table first when it is half full.
 void pair_insert(BytePairEncoding& model, uint32_t left, uint32_t right, uint32_t merged);
 
 inline uint32_t pair_lookup(const BytePairEncoding& model, uint32_t left, uint32_t right) {
-  const uint32_t h = pair_hash32(left, right);
+  const uint64_t hash = pair_hash64(left, right);
   if (!model.pair_filter.empty()) {
-    if (!test_bit(model.pair_filter.data(), h & model.pair_filter_mask)) return kNoToken;
+    const uint64_t bits = pair_filter_bits(hash);
+    if ((model.pair_filter[pair_filter_word(hash, model.pair_filter_mask)] & bits) != bits) {
+      return kNoToken;
+    }
   }
   const PairSlot* slots = model.pair_table.data();
   const uint32_t mask = model.pair_capacity - 1;
-  for (uint32_t i = h & mask;; i = (i + 1) & mask) {
+  for (uint32_t i = static_cast<uint32_t>(hash >> 32) & mask;; i = (i + 1) & mask) {
     const PairSlot& slot = slots[i];
     if (slot.merged == kNoToken) return kNoToken;
     if (slot.left == left && slot.right == right) return slot.merged;
