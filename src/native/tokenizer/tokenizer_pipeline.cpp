@@ -13,6 +13,8 @@ namespace tessel {
 namespace {
 
 constexpr size_t kInitialResultCapacity = 256;
+constexpr uint32_t kPiecesAhead = 8;
+
 
 // Encodes every piece of the text and hands its ids to on_piece(ids, count), which returns
 // whether to go on. A piece that is itself a token encodes to that token alone, which one
@@ -40,16 +42,48 @@ bool encode_pieces(const TokenizerModel& tokenizer, const uint8_t* text, uint64_
                                                    use_memo ? PieceMemo::kMaxKeyBytes : 0);
   EncodeScratch scratch;
   PieceMemo memo(length);
-  uint64_t position = 0, start = 0, end = 0;
-  while (next_piece(tokenizer.splitter, text, length, position, start, end)) {
+  // Pieces are split a few ahead of their encoding, and the index slot of each is fetched
+  // as it is split: on text of many short pieces that are not in cache, the slot loads of
+  // several pieces then overlap instead of each stalling its own piece. Counting with 8
+  // pieces ahead against none, alternating in one process (medians of 11): English
+  // 1.05x / 1.08x, code 1.16x / 1.15x, multilingual text 1.10x / 1.11x, random letters
+  // 1.07x / 1.32x (cl100k_base / o200k_base); 4 and 16 ahead did no better.
+  struct Upcoming {
+    uint64_t start, end, head, hash;
+  };
+  Upcoming upcoming[kPiecesAhead];
+  uint32_t first = 0, waiting = 0;
+  bool more = true;
+  uint64_t position = 0;
+  for (;;) {
+    while (more && waiting < kPiecesAhead) {
+      Upcoming& u = upcoming[(first + waiting) % kPiecesAhead];
+      if (!next_piece(tokenizer.splitter, text, length, position, u.start, u.end)) {
+        more = false;
+        break;
+      }
+      const uint64_t n = u.end - u.start;
+      u.head = u.hash = 0;
+      if (use_index && n <= hashed_up_to) {
+        u.head = key_head(text + u.start, n, length - u.start);
+        u.hash = key_hash(u.head, text + u.start, n);
+        if (n <= model.longest_token_length) {
+          __builtin_prefetch(&model.whole_tokens.slots[u.hash & model.whole_tokens.mask]);
+        }
+      }
+      ++waiting;
+    }
+    if (waiting == 0) break;
+    const Upcoming& u = upcoming[first];
+    first = (first + 1) % kPiecesAhead;
+    --waiting;
+    const uint64_t start = u.start;
     const uint8_t* piece = text + start;
-    const uint64_t n = end - start;
-    uint64_t head = 0, hash = 0;
+    const uint64_t n = u.end - start;
+    const uint64_t head = u.head, hash = u.hash;
     const bool memo_piece = use_memo && n <= PieceMemo::kMaxKeyBytes;
     PieceMemo::Key key;
     if (use_index && n <= hashed_up_to) {
-      head = key_head(piece, n, length - start);
-      hash = key_hash(head, piece, n);
       if (n <= model.longest_token_length) {
         const uint32_t whole = whole_token_lookup(model.whole_tokens, model.token_bytes.data(),
                                                   model.token_starts.data(), piece, n, head, hash);
