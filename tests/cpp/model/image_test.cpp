@@ -160,6 +160,27 @@ TEST_P(BuiltinImage, RejectsImagesThatDoNotFit) {
   }
 }
 
+// A token of more than 65,535 bytes keeps the whole-token index from being made; the
+// model read from an image then needs the stored token table, which images are no longer
+// read for, made again from the vocabulary (without it, the lookup read an empty table).
+TEST(ImageOfAVocabularyWithAVeryLongToken, FindsEveryWholeToken) {
+  std::vector<std::string> doublings{"aa"};
+  while (doublings.back().size() <= 65535) doublings.push_back(doublings.back() + doublings.back());
+  const testing::Vocabulary vocab = testing::bytes_then(doublings);
+  const auto built = build_model(vocab.bytes.data(), vocab.starts.data(), vocab.size(),
+                                 ModelTables::kImage);
+  const std::vector<uint8_t> image = serialize_model_image(*built);
+  const ImageExpectation expected{vocab.bytes.data(), vocab.starts.data(), vocab.size(),
+                                  model_image_digest(*built)};
+  const ImageLoad load = model_from_image(expected, image.data(), image.size());
+  ASSERT_NE(load.model, nullptr) << load.rejection;
+  for (uint32_t t = 0; t < vocab.size(); ++t) {
+    ASSERT_EQ(whole_token(*load.model, vocab.bytes.data() + vocab.starts[t],
+                          vocab.starts[t + 1] - vocab.starts[t]),
+              t);
+  }
+}
+
 std::filesystem::path temp_package();
 size_t files_in(const std::filesystem::path& dir) {
   return static_cast<size_t>(std::distance(std::filesystem::directory_iterator(dir),
