@@ -79,17 +79,19 @@ std::optional<ImageLayout> image_layout(const ImageHeader& h) {
   return layout;
 }
 
-std::array<ByteRange, kDigestedSections> digested_sections(const ImageLayout& layout) {
+DigestedRanges digested_sections(const ImageLayout& layout) {
   const ImageLayout::Automaton& forward = layout.automata[0];
-  return {{{0, kImageHeaderSize},
-           {layout.merge_left, layout.merge_right},
-           {layout.merge_right, layout.longest_proper_prefix},
-           {layout.longest_proper_prefix, layout.token_hash_table},
-           {layout.pair_table, forward.states},
-           {forward.states, forward.outputs},
-           {forward.outputs, forward.base},
-           {forward.base, forward.check},
-           {forward.check, layout.read_end}}};
+  DigestedRanges at;
+  at[kHeaderSection] = {0, kImageHeaderSize};
+  at[kMergeLeftSection] = {layout.merge_left, layout.merge_right};
+  at[kMergeRightSection] = {layout.merge_right, layout.longest_proper_prefix};
+  at[kPrefixSection] = {layout.longest_proper_prefix, layout.token_hash_table};
+  at[kPairSection] = {layout.pair_table, forward.states};
+  at[kStatesSection] = {forward.states, forward.outputs};
+  at[kOutputsSection] = {forward.outputs, forward.base};
+  at[kBaseSection] = {forward.base, forward.check};
+  at[kCheckSection] = {forward.check, layout.read_end};
+  return at;
 }
 
 std::optional<uint64_t> image_size_from_header(const uint8_t* image, size_t size) {

@@ -55,8 +55,20 @@ struct ByteRange {
 // What an image's digest covers, in this order: the header and every section a model is
 // read from (the tables, then automaton 0's four). The token hash table is not among them:
 // a model makes its whole-token lookup from the vocabulary and never reads it.
-inline constexpr int kDigestedSections = 9;
-std::array<ByteRange, kDigestedSections> digested_sections(const ImageLayout& layout);
+enum DigestedSection : int {
+  kHeaderSection,
+  kMergeLeftSection,
+  kMergeRightSection,
+  kPrefixSection,
+  kPairSection,
+  kStatesSection,
+  kOutputsSection,
+  kBaseSection,
+  kCheckSection,
+  kDigestedSections
+};
+using DigestedRanges = std::array<ByteRange, kDigestedSections>;
+DigestedRanges digested_sections(const ImageLayout& layout);
 
 ImageHeader read_image_header(const uint8_t bytes[kImageHeaderSize]);
 void write_image_header(const ImageHeader& header, uint8_t bytes[kImageHeaderSize]);

@@ -66,7 +66,7 @@ class StreamedImageDigest {
   }
 
  private:
-  std::array<ByteRange, kDigestedSections> sections_;
+  DigestedRanges sections_;
   SectionDigests digests_{};
   ImageDigester digester_;
   int current_ = 0;
