@@ -19,9 +19,9 @@
 // (tokenizer_encode, same bench) gained 4-22% on prose and code, within the noise of
 // that machine. Single 1 MiB and 4 MiB pieces cost the same instructions per byte.
 
-#include <array>
 #include <cstdint>
 
+#include "pretokenize/ascii_byte_classes.hpp"
 #include "pretokenize/char_tests.hpp"
 #include "pretokenize/contraction.hpp"
 #include "pretokenize/piece.hpp"
@@ -30,41 +30,6 @@
 namespace tessel {
 
 namespace ascii {
-
-enum ByteClass : uint8_t {
-  kUpper = 1 << 0,      // A-Z
-  kLower = 1 << 1,      // a-z
-  kDigit = 1 << 2,      // 0-9
-  kSpace = 1 << 3,      // White_Space: TAB, LF, VT, FF, CR, SPACE
-  kLineBreak = 1 << 4,  // LF, CR
-  kOther = 1 << 5,      // every other ASCII byte: punctuation, symbols, controls
-  kNonAscii = 1 << 6,   // 0x80..0xFF: only the full rules know what it starts
-  kLetter = kUpper | kLower,
-};
-
-constexpr std::array<uint8_t, 256> make_byte_classes() {
-  std::array<uint8_t, 256> t{};
-  for (int b = 0; b < 256; ++b) {
-    uint8_t c;
-    if (b >= 0x80) c = kNonAscii;
-    else if (b >= 'A' && b <= 'Z') c = kUpper;
-    else if (b >= 'a' && b <= 'z') c = kLower;
-    else if (b >= '0' && b <= '9') c = kDigit;
-    else if (b == '\n' || b == '\r') c = kSpace | kLineBreak;
-    else if (b == ' ' || (b >= 0x09 && b <= 0x0D)) c = kSpace;
-    else c = kOther;
-    t[b] = c;
-  }
-  return t;
-}
-
-inline constexpr std::array<uint8_t, 256> kByteClass = make_byte_classes();
-
-// Where the run of bytes of the given classes that starts at q ends.
-inline const uint8_t* skip(const uint8_t* q, const uint8_t* end, uint8_t classes) {
-  while (q < end && (kByteClass[*q] & classes)) ++q;
-  return q;
-}
 
 // Whether the run that stopped at q needs the full rules to know where it really ends.
 inline bool stopped_at_non_ascii(const uint8_t* q, const uint8_t* end) {
@@ -80,12 +45,12 @@ inline bool word(const uint8_t* text, const uint8_t* p, const uint8_t* s, const 
                  Piece* out) {
   const uint8_t* q;
   if constexpr (kRules == SplitRules::cl100k) {
-    q = skip(s, end, kLetter);
+    q = run_end<kLetter>(s, end);
     if (stopped_at_non_ascii(q, end)) return false;
   } else {
-    q = skip(s, end, kUpper);
+    q = run_end<kUpper>(s, end);
     if (stopped_at_non_ascii(q, end)) return false;
-    q = skip(q, end, kLower);
+    q = run_end<kLower>(q, end);
     if (stopped_at_non_ascii(q, end)) return false;
     q += contraction_length<kMode>(q, end);
   }
@@ -99,9 +64,9 @@ inline bool whitespace(const uint8_t* text, const uint8_t* p, const uint8_t* end
   const uint8_t* q = p;
   const uint8_t* after_line_break = nullptr;
   if constexpr (kMode == SplitMode::classic) {
-    while (q < end && (kByteClass[*q] & (kSpace | kLineBreak)) == kSpace) ++q;
+    q = run_end<kSpace, kLineBreak>(q, end);
     if (q < end && (kByteClass[*q] & kLineBreak)) {
-      q = skip(q, end, kLineBreak);
+      q = run_end<kLineBreak>(q, end);
       return fill_piece(out, position, static_cast<uint64_t>(q - text));
     }
   } else {
@@ -161,7 +126,7 @@ inline bool split_ascii(const uint8_t* text, uint64_t length, uint64_t position,
   // Punctuation, optionally led by a space, then CR and LF (and for o200k '/') bytes.
   const uint8_t* run = (*p == ' ' && (c1 & kOther)) ? p + 1 : p;
   if (kByteClass[*run] & kOther) {
-    const uint8_t* q = skip(run, end, kOther);
+    const uint8_t* q = run_end<kOther>(run, end);
     if (stopped_at_non_ascii(q, end)) return false;
     while (q < end && (is_cr_or_lf_byte(*q) || (kRules == SplitRules::o200k && *q == '/'))) ++q;
     return fill_piece(out, position, static_cast<uint64_t>(q - text));

@@ -11,6 +11,7 @@
 #include <utility>
 #include <vector>
 
+#include "pretokenize/ascii_byte_classes.hpp"
 #include "pretokenize/piece_walk.hpp"
 #include "pretokenize/split_rules.hpp"
 #include "pretokenize/splitters.hpp"
@@ -151,7 +152,11 @@ TEST(Split, AsciiFastPathEqualsFullRules) {
   static const std::string kAscii[] = {
       "a", "Z", "ab", "AB", "Ab", "aB", "1", "12", "123", "1234", "!", "!?", "/", "'", "'s",
       "'LL", "'ve", "'l", "'r", " ", "  ", "\t", "\n", "\r\n", " \n ", "\n \n", "\x0b",
-      std::string(1, '\0'), "\x1f", "\x7f", "x'", " !", " a", "!a", "\ta", "\na", "a!/\n/"};
+      std::string(1, '\0'), "\x1f", "\x7f", "x'", " !", " a", "!a", "\ta", "\na", "a!/\n/",
+      // Runs longer than the 16 bytes the run scan reads at once.
+      "abcdefghijklmnopqrstu", "ABCDEFGHIJKLMNOPQRSTU", "Abcdefghijklmnopqrstu",
+      std::string(17, ' '), std::string(18, '\n'), "\t\t\t\t\t\t\t\t\t\t\t\t\t\t\t\t\t",
+      "!!\"#$%&()*+,-.:;<=>?@[]^_`{|}~!!"};
   static const std::string kOther[] = {
       "\xC3\xA9", "\xC3\x89", "\xE4\xB8\xAD", "\xCC\x81", "\xCA\xB0", "\xC7\x85", "\xC2\xB2",
       "\xC2\xA0", "\xC2\x85", "\xE3\x80\x80", "\xE1\xA0\x8E", "\xE2\x80\x99", "\xE2\x80\x99s",
@@ -184,6 +189,34 @@ TEST(Split, AsciiFastPathEqualsFullRules) {
     }
     expect_same(text);
   }
+}
+
+// The run scan reads 16 bytes at a time through masks built apart from the byte-class
+// table; every byte, at every lane, must end a run exactly where the table says.
+template <uint8_t kAccept, uint8_t kReject = 0>
+void expect_run_scan_follows_the_table(uint8_t filler) {
+  for (int b = 0; b < 256; ++b) {
+    for (size_t at = 0; at < 40; at += 3) {
+      std::string bytes(40, static_cast<char>(filler));
+      bytes[at] = static_cast<char>(b);
+      const uint8_t* q = bytes_of(bytes);
+      const size_t want = ascii::in_run<kAccept, kReject>(static_cast<uint8_t>(b)) ? 40 : at;
+      const auto end = ascii::run_end<kAccept, kReject>(q, q + bytes.size());
+      ASSERT_EQ(static_cast<size_t>(end - q), want)
+          << "classes " << int(kAccept) << "/" << int(kReject) << " byte " << b << " at " << at;
+    }
+  }
+}
+
+TEST(AsciiRunScan, FollowsTheByteClassTable) {
+  using namespace ascii;
+  expect_run_scan_follows_the_table<kLetter>('q');
+  expect_run_scan_follows_the_table<kUpper>('Q');
+  expect_run_scan_follows_the_table<kLower>('q');
+  expect_run_scan_follows_the_table<kOther>('%');
+  expect_run_scan_follows_the_table<kLineBreak>('\n');
+  expect_run_scan_follows_the_table<kSpace>(' ');
+  expect_run_scan_follows_the_table<kSpace, kLineBreak>('\t');
 }
 
 TEST(ContractionLength, SuffixesInEitherCase) {
