@@ -1,5 +1,6 @@
 #pragma once
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
@@ -46,7 +47,15 @@ static_assert(sizeof(PairSlot) == 12);
 // image writer needs: the automata are absent when prefix_steps cover the forward one, and
 // token_hash_table is empty when whole_tokens could be made (a token of more than 65,535
 // bytes prevents that; whole_token and the builders then use the stored table).
+inline uint64_t next_model_identity() {
+  static std::atomic<uint64_t> next{1};
+  return next.fetch_add(1, std::memory_order_relaxed);
+}
+
 struct BytePairEncoding {
+  // Unique in the process, also against a freed model at the same address: what threads
+  // remember of this model's encodings across calls is kept under it.
+  uint64_t identity = next_model_identity();
   StaticOrOwnedArray<uint8_t> token_bytes;    // all token strings concatenated in id order
   StaticOrOwnedArray<uint32_t> token_starts;  // token_count + 1 offsets into token_bytes
   uint32_t token_count = 0;

@@ -22,10 +22,10 @@ constexpr uint32_t kPiecesAhead = 8;
 // up (ending the walk) once it holds more than give_up_above() tokens. Returns false when
 // the walk ended early.
 //
-// kFast adds the whole-token index and, on longer texts, the memo of short multi-token
-// pieces; the plain walk (a piece is a token when the prefix walk's longest token spans
-// it; a run for every other piece) gives the same ids and is kept as the reference the
-// fast one is tested and fuzzed against. The "x plain" figures below were measured when
+// kFast adds the whole-token index and the calling thread's memo of short multi-token
+// pieces, kept across calls; the plain walk (a piece is a token when the prefix walk's
+// longest token spans it; a run for every other piece) gives the same ids and is kept as
+// the reference the fast one is tested and fuzzed against. The "x plain" figures below were measured when
 // the plain walk looked pieces up in the stored hash table.
 // Measured with bench_tokenizer ("x plain": both walks interleaved in one process, 2-core
 // machine under heavy shared load): encode 2.1x / 2.4x on English prose, 1.9x / 2.0x on
@@ -37,11 +37,10 @@ bool encode_pieces(const TokenizerModel& tokenizer, const uint8_t* text, uint64_
                    GiveUpAbove&& give_up_above, OnPiece&& on_piece) {
   const BytePairEncoding& model = *tokenizer.model;
   const bool use_index = kFast && !model.whole_tokens.slots.empty();
-  const bool use_memo = use_index && length >= PieceMemo::kMinTextBytes;
   const uint64_t hashed_up_to = std::max<uint64_t>(model.longest_token_length,
-                                                   use_memo ? PieceMemo::kMaxKeyBytes : 0);
+                                                   use_index ? PieceMemo::kMaxKeyBytes : 0);
   EncodeScratch scratch;
-  PieceMemo memo(length);
+  PieceMemo& memo = thread_piece_memo(model.identity);
   // Pieces are split a few ahead of their encoding, and the index slot of each is fetched
   // as it is split: on text of many short pieces that are not in cache, the slot loads of
   // several pieces then overlap instead of each stalling its own piece. Counting with 8
@@ -81,7 +80,7 @@ bool encode_pieces(const TokenizerModel& tokenizer, const uint8_t* text, uint64_
     const uint8_t* piece = text + start;
     const uint64_t n = u.end - start;
     const uint64_t head = u.head, hash = u.hash;
-    const bool memo_piece = use_memo && n <= PieceMemo::kMaxKeyBytes;
+    const bool memo_piece = use_index && n <= PieceMemo::kMaxKeyBytes;
     PieceMemo::Key key;
     if (use_index && n <= hashed_up_to) {
       if (n <= model.longest_token_length) {

@@ -208,5 +208,27 @@ TEST(Pipeline, FastWalkEqualsPlainWalk) {
   }
 }
 
+// A thread remembers multi-token pieces across calls, per model: a piece remembered under
+// one model is never served under another, also when the other was made at the address
+// of a freed one, or takes over the memo of a model used less recently.
+TEST(Pipeline, RememberedPiecesStayWithTheirModel) {
+  // "abc" is "ab" "c" under the first vocabulary, "a" "bc" under the second, "abc" under
+  // the third; "abcd" is a multi-token piece under all three.
+  const std::vector<std::vector<std::string>> vocabularies = {
+      {"ab", "cd"}, {"bc"}, {"ab", "abc"}};
+  const std::string text = "abc abcd abc abcd,abc";
+  const auto expect_plain_ids = [&](const std::vector<std::string>& tokens) {
+    const std::unique_ptr<BytePairEncoding> model = testing::bytes_then(tokens).build();
+    const TokenizerModel t{model.get(), piece_splitter(SplitRules::cl100k, SplitMode::classic)};
+    for (int repeat = 0; repeat < 2; ++repeat) {
+      ASSERT_EQ(tokenizer_encode(t, bytes_of(text), text.size()),
+                tokenizer_encode_plain(t, bytes_of(text), text.size()));
+    }
+  };
+  for (int round = 0; round < 3; ++round) {
+    for (const auto& tokens : vocabularies) expect_plain_ids(tokens);
+  }
+}
+
 }  // namespace
 }  // namespace tessel
