@@ -217,10 +217,8 @@ PyObject* core_encode(const CoreState& state, PyObject* text) {
   Py_ssize_t length = 0;
   const char* utf8 = utf8_of(text, length);
   if (utf8 == nullptr) return nullptr;
-  const std::vector<uint32_t> ids = run_maybe_unlocked(static_cast<uint64_t>(length) >= kUnlockedTextBytes, [&] {
-    return tokenizer_encode(*state.tokenizer, as_bytes(utf8), static_cast<uint64_t>(length));
-  });
-  return id_list_from_ids(ids.data(), ids.size());
+  return encoded_id_list(*state.tokenizer, as_bytes(utf8), static_cast<uint64_t>(length),
+                         static_cast<uint64_t>(length) >= kUnlockedTextBytes);
 }
 
 PyObject* core_count(const CoreState& state, PyObject* text) {

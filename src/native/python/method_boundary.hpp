@@ -10,6 +10,7 @@
 #include <utility>
 
 #include "python/python_util.hpp"
+#include "tokenizer/tokenizer_model.hpp"
 
 namespace tessel::python {
 
@@ -85,6 +86,27 @@ auto run_maybe_unlocked(bool release, Work&& work) -> decltype(work()) {
   Py_END_ALLOW_THREADS
   if (failure) std::rethrow_exception(failure);
   return std::move(*result);
+}
+
+// The text's ids as a new list (null with the Python error set), encoded into the calling
+// thread's buffer, which keeps its capacity from call to call up to 1 Mi ids (4 MiB): no
+// fresh memory to fault in and no regrowth on every call. encode() against a fresh vector
+// each call, alternating in one process (medians of 31): 1.04x / 1.04x on English prose,
+// 1.02x / 1.04x on code, 1.00x / 1.01x on multilingual text (cl100k_base / o200k_base).
+inline PyObject* encoded_id_list(const TokenizerModel& tokenizer, const uint8_t* text,
+                                 uint64_t length, bool release) {
+  constexpr size_t kKeptBufferIds = size_t{1} << 20;
+  thread_local std::vector<uint32_t> buffer;
+  // Taken out while in use: making the list can run Python code (a collection calling
+  // finalizers) that encodes on this same thread.
+  std::vector<uint32_t> ids = std::move(buffer);
+  run_maybe_unlocked(release, [&] {
+    tokenizer_encode_into(tokenizer, text, length, ids);
+    return true;
+  });
+  PyObject* list = id_list_from_ids(ids.data(), ids.size());
+  if (ids.capacity() <= kKeptBufferIds) buffer = std::move(ids);
+  return list;
 }
 
 }  // namespace tessel::python

@@ -62,10 +62,7 @@ PyObject* count_till_limit(const TokenizerModel& tokenizer, PyObject* const* arg
 PyObject* encode(const TokenizerModel& tokenizer, PyObject* arg) {
   TextArgument text;
   if (!text.read(arg, true)) return nullptr;
-  const std::vector<uint32_t> ids = run_maybe_unlocked(text.worth_unlocking(), [&] {
-    return tokenizer_encode(tokenizer, text.data(), text.size());
-  });
-  return id_list_from_ids(ids.data(), ids.size());
+  return encoded_id_list(tokenizer, text.data(), text.size(), text.worth_unlocking());
 }
 
 // The UTF-8 forms of a batch of str objects. `items` holds a reference to every element for

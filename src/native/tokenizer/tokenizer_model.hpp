@@ -18,6 +18,11 @@ struct TokenizerModel {
 std::vector<uint32_t> tokenizer_encode(const TokenizerModel& tokenizer, const uint8_t* text,
                                        uint64_t length);
 
+// The same ids in ids, which is emptied first and keeps its capacity: a caller that encodes
+// again and again reuses one buffer.
+void tokenizer_encode_into(const TokenizerModel& tokenizer, const uint8_t* text, uint64_t length,
+                           std::vector<uint32_t>& ids);
+
 // The same ids by the plain walk, without the whole-token index and the piece memo: the
 // reference that tests and fuzzers hold tokenizer_encode to.
 std::vector<uint32_t> tokenizer_encode_plain(const TokenizerModel& tokenizer, const uint8_t* text,

@@ -120,21 +120,28 @@ bool encode_pieces(const TokenizerModel& tokenizer, const uint8_t* text, uint64_
 
 constexpr auto no_limit = [] { return UINT64_MAX; };
 
+// Appends the text's ids to ids, whose capacity grows by doubling from at least 256.
 template <bool kFast>
-std::vector<uint32_t> encode_text(const TokenizerModel& tokenizer, const uint8_t* text,
-                                  uint64_t length) {
-  std::vector<uint32_t> ids;
-  ids.reserve(kInitialResultCapacity);
+void append_ids(const TokenizerModel& tokenizer, const uint8_t* text, uint64_t length,
+                std::vector<uint32_t>& ids) {
   encode_pieces<kFast>(tokenizer, text, length, no_limit, [&ids](const uint32_t* piece, uint64_t count) {
     const size_t total = ids.size() + count;
     if (total > ids.capacity()) {
-      size_t capacity = ids.capacity();
+      size_t capacity = std::max(ids.capacity(), kInitialResultCapacity);
       while (capacity < total) capacity *= 2;
       ids.reserve(capacity);
     }
     ids.insert(ids.end(), piece, piece + count);
     return true;
   });
+}
+
+template <bool kFast>
+std::vector<uint32_t> encode_text(const TokenizerModel& tokenizer, const uint8_t* text,
+                                  uint64_t length) {
+  std::vector<uint32_t> ids;
+  ids.reserve(kInitialResultCapacity);
+  append_ids<kFast>(tokenizer, text, length, ids);
   return ids;
 }
 
@@ -143,6 +150,12 @@ std::vector<uint32_t> encode_text(const TokenizerModel& tokenizer, const uint8_t
 std::vector<uint32_t> tokenizer_encode(const TokenizerModel& tokenizer, const uint8_t* text,
                                        uint64_t length) {
   return encode_text<true>(tokenizer, text, length);
+}
+
+void tokenizer_encode_into(const TokenizerModel& tokenizer, const uint8_t* text, uint64_t length,
+                           std::vector<uint32_t>& ids) {
+  ids.clear();
+  append_ids<true>(tokenizer, text, length, ids);
 }
 
 std::vector<uint32_t> tokenizer_encode_plain(const TokenizerModel& tokenizer, const uint8_t* text,
