@@ -30,6 +30,12 @@ struct PairSlot {
 };
 static_assert(sizeof(PairSlot) == 12);
 
+// A new BytePairEncoding::identity on every call.
+inline uint64_t next_model_identity() {
+  static std::atomic<uint64_t> next{1};
+  return next.fetch_add(1, std::memory_order_relaxed);
+}
+
 // Everything encoding and decoding need for one vocabulary. Made once by build_model or
 // model_from_image and immutable afterwards, so any number of threads may read it.
 //
@@ -47,11 +53,6 @@ static_assert(sizeof(PairSlot) == 12);
 // image writer needs: the automata are absent when prefix_steps cover the forward one, and
 // token_hash_table is empty when whole_tokens could be made (a token of more than 65,535
 // bytes prevents that; whole_token and the builders then use the stored table).
-inline uint64_t next_model_identity() {
-  static std::atomic<uint64_t> next{1};
-  return next.fetch_add(1, std::memory_order_relaxed);
-}
-
 struct BytePairEncoding {
   // Unique in the process, also against a freed model at the same address: what threads
   // remember of this model's encodings across calls is kept under it.

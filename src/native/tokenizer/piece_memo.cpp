@@ -4,8 +4,8 @@ namespace tessel {
 
 namespace {
 
-// Enough for a thread that alternates between a few encodings; each memo costs its
-// 256 KiB only once a piece is remembered in it.
+// Enough for a thread that alternates between two encodings; a memo takes memory only as
+// pieces are remembered in it, at most 4 MiB.
 constexpr int kModelsPerThread = 2;
 
 struct ThreadMemos {
