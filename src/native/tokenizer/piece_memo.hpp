@@ -1,11 +1,12 @@
 #pragma once
 
-// Remembered encodings of short pieces that are not single tokens. Text repeats its
-// multi-token pieces ("\tThe", " don't", words of other scripts), and a remembered one
-// costs a hash probe and a copy instead of a backtracking run. A piece's ids depend on
-// nothing but its bytes and the model, so what a thread remembers serves every later call
-// of that thread with the same model: texts of one kind share most of their pieces.
+// Remembered encodings of pieces that are not single tokens. Text repeats its multi-token
+// pieces ("\tThe", " don't", words of other scripts), and a remembered one costs a hash
+// probe and a copy instead of a backtracking run. A piece's ids depend on nothing but its
+// bytes and the model, so what a thread remembers serves every later call of that thread
+// with the same model: texts of one kind share most of their pieces.
 
+#include <cstddef>
 #include <cstdint>
 #include <cstdlib>
 #include <memory>
@@ -15,83 +16,182 @@
 
 namespace tessel {
 
-// Direct-mapped: a new piece replaces whatever shared its entry. An entry is one cache
-// line; its key is the piece's bytes as three zero-padded words, so comparing a key never
-// reads past the piece.
+// Two tables of two entries per hash, where a new piece replaces the older one. Short pieces
+// of few tokens, most of those met, take one cache line each; longer ones and those of
+// many tokens (words of scripts whose characters are one or two tokens each) take three. A
+// key is the piece's bytes as zero-padded words, so comparing keys never reads past the
+// piece.
 class PieceMemo {
  public:
-  static constexpr uint64_t kMaxKeyBytes = 24;
-  static constexpr uint32_t kMaxIds = 8;
-  // 65,536 entries, 4 MiB of zero pages that become memory as entries are used. Against
-  // the memo each call used to make for itself (one entry per 64 bytes of text, at most
-  // 4,096), counting alternately in one process (medians of 15, cl100k_base / o200k_base):
-  // the same text again and again 1.53x / 1.53x on English prose, 1.65x / 1.53x on code,
-  // 1.40x / 1.41x on multilingual text; a new 64 KiB of the corpus each call 1.70x / 1.76x
-  // on license texts, 1.62x / 1.80x on code, 1.17x / 1.31x on multilingual text. With
-  // 16,384 entries the same text gained 1.27-1.55x, multilingual text only 1.10-1.12x.
-  static constexpr uint64_t kEntries = 65536;
+  static constexpr uint64_t kMaxKeyBytes = 64;  // longer pieces are never remembered
+  static constexpr uint32_t kMaxIds = 30;       // nor pieces of more tokens
 
   struct Key {
-    uint64_t words[3];
+    uint64_t words[kMaxKeyBytes / 8];
     uint64_t length;
   };
 
   // The piece's key; head is key_head of the piece, length at most kMaxKeyBytes.
   static Key key_of(const uint8_t* bytes, uint64_t length, uint64_t readable, uint64_t head) {
-    Key key{{head, 0, 0}, length};
-    if (length > 8) key.words[1] = key_head(bytes + 8, length - 8, readable - 8);
-    if (length > 16) key.words[2] = key_head(bytes + 16, length - 16, readable - 16);
+    Key key{{head}, length};
+    for (uint64_t at = 8; at < length; at += 8) {
+      key.words[at / 8] = key_head(bytes + at, length - at, readable - at);
+    }
     return key;
   }
 
   // The remembered ids of the key, or nullptr (count set when found).
   const uint32_t* find(const Key& key, uint64_t hash, uint32_t& count) const {
-    if (!entries_) return nullptr;
-    const Entry& e = entries_.get()[slot_of(hash)];
-    if (e.length != key.length || e.words[0] != key.words[0] || e.words[1] != key.words[1] ||
-        e.words[2] != key.words[2]) {
-      return nullptr;
+    if (key.length <= Short::kKeyBytes) {
+      const Short* e = short_.find(key, hash);
+      if (e == nullptr) return nullptr;
+      if (e->count != kIdsInLongEntry) {
+        count = e->count;
+        return e->ids;
+      }
     }
-    count = e.count;
-    return e.ids;
+    const Long* e = long_.find(key, hash);
+    if (e == nullptr) return nullptr;
+    count = e->count;
+    return e->ids;
+  }
+
+  // Starts loading the entry find(key, hash) reads first.
+  void prefetch(uint64_t length, uint64_t hash) const {
+    if (length <= Short::kKeyBytes) {
+      short_.prefetch(hash);
+    } else {
+      long_.prefetch(hash);
+    }
   }
 
   // Forgets every piece, and gives back the memory.
-  void forget() { entries_.reset(); }
+  void forget() {
+    short_.forget();
+    long_.forget();
+  }
 
   // Remembers the ids of the key when there are at most kMaxIds; allocates on first use.
   void remember(const Key& key, uint64_t hash, const uint32_t* ids, uint64_t count) {
     if (count > kMaxIds) return;
-    if (!entries_) {
-      // Zero pages straight from the system: memory grows with the entries used.
-      entries_.reset(static_cast<Entry*>(std::calloc(kEntries, sizeof(Entry))));
-      if (!entries_) throw std::bad_alloc();
+    if (key.length <= Short::kKeyBytes && count <= Short::kIds) {
+      short_.entry_to_fill(key, hash).fill(key, ids, count);
+      return;
     }
-    Entry& e = entries_.get()[slot_of(hash)];
-    e.words[0] = key.words[0];
-    e.words[1] = key.words[1];
-    e.words[2] = key.words[2];
-    e.length = static_cast<uint8_t>(key.length);
-    e.count = static_cast<uint8_t>(count);
-    for (uint64_t i = 0; i < count; ++i) e.ids[i] = ids[i];
+    long_.entry_to_fill(key, hash).fill(key, ids, count);
+    // A short key's entry tells find that its ids are in the long table.
+    if (key.length <= Short::kKeyBytes) {
+      short_.entry_to_fill(key, hash).fill(key, ids, 0, kIdsInLongEntry);
+    }
   }
 
  private:
+  static constexpr uint8_t kIdsInLongEntry = 0xff;
+
+  template <uint64_t kWords, uint32_t kMaxEntryIds>
   struct Entry {
-    uint64_t words[3];
+    static constexpr uint64_t kKeyBytes = 8 * kWords;
+    static constexpr uint32_t kIds = kMaxEntryIds;
+    // length and count first: the line find reads first holds them and most of the key.
     uint8_t length;  // 0 marks an empty entry: pieces are never empty
-    uint8_t count;
-    uint32_t ids[kMaxIds];
-  };
-  static_assert(sizeof(Entry) == 64);
+    uint8_t count;   // or kIdsInLongEntry
+    uint64_t words[kWords];
+    uint32_t ids[kMaxEntryIds];
 
-  // Bits above those the whole-token index probes with.
-  static uint64_t slot_of(uint64_t hash) { return (hash >> 32) & (kEntries - 1); }
-
-  struct Free {
-    void operator()(Entry* entries) const { std::free(entries); }
+    bool holds(const Key& key) const {
+      if (length != key.length) return false;
+      for (uint64_t i = 0; i < kWords; ++i) {
+        if (words[i] != key.words[i]) return false;
+      }
+      return true;
+    }
+    void fill(const Key& key, const uint32_t* from, uint64_t n, uint8_t tag) {
+      for (uint64_t i = 0; i < kWords; ++i) words[i] = key.words[i];
+      length = static_cast<uint8_t>(key.length);
+      count = tag;
+      for (uint64_t i = 0; i < n; ++i) ids[i] = from[i];
+    }
+    void fill(const Key& key, const uint32_t* from, uint64_t n) {
+      fill(key, from, n, static_cast<uint8_t>(n));
+    }
   };
-  std::unique_ptr<Entry, Free> entries_;
+  using Short = Entry<3, 8>;
+  using Long = Entry<kMaxKeyBytes / 8, kMaxIds>;
+  static_assert(sizeof(Short) == 64, "a short entry is one cache line");
+  static_assert(sizeof(Long) == 192, "a long entry is three cache lines");
+  static_assert(kMaxIds < kIdsInLongEntry && Short::kIds < kIdsInLongEntry);
+
+  // Two-way: a key lives in one of the two entries of its set, the one filled last first.
+  // Entries are allocated as zero pages straight from the system, on the first piece a
+  // table remembers: memory grows with the entries used.
+  template <typename E, uint64_t kEntries>
+  class Table {
+   public:
+    const E* find(const Key& key, uint64_t hash) const {
+      if (entries_ == nullptr) return nullptr;
+      const E* set = entries_ + set_of(hash);
+      if (set[0].holds(key)) return &set[0];
+      if (set[1].holds(key)) return &set[1];
+      return nullptr;
+    }
+    void prefetch(uint64_t hash) const {
+      if (entries_ == nullptr) return;
+      const E* set = entries_ + set_of(hash);
+      for (const E* way : {set, set + 1}) {
+        const char* at = reinterpret_cast<const char*>(way);
+        for (size_t line = 0; line < offsetof(E, ids); line += 64) __builtin_prefetch(at + line);
+      }
+    }
+    // The entry to write the key to: its own when the set has it, else the set's first,
+    // after the first has moved to the second (whose key is forgotten).
+    E& entry_to_fill(const Key& key, uint64_t hash) {
+      if (entries_ == nullptr) allocate();
+      E* set = entries_ + set_of(hash);
+      if (set[1].holds(key)) return set[1];
+      if (!set[0].holds(key)) set[1] = set[0];
+      return set[0];
+    }
+    void forget() {
+      memory_.reset();
+      entries_ = nullptr;
+    }
+
+   private:
+    // Sets start on a line boundary (calloc gives 16 bytes), so that a probe reads no line
+    // it does not need.
+    static constexpr uintptr_t kAlign = 128;
+    void allocate() {
+      memory_.reset(static_cast<char*>(std::calloc(kEntries * sizeof(E) + kAlign, 1)));
+      if (!memory_) throw std::bad_alloc();
+      const auto at = reinterpret_cast<uintptr_t>(memory_.get());
+      entries_ = reinterpret_cast<E*>((at + kAlign - 1) & ~(kAlign - 1));
+    }
+
+    // Bits above those the whole-token index probes with.
+    static uint64_t set_of(uint64_t hash) { return (hash >> 32) & (kEntries - 2); }
+    struct Free {
+      void operator()(char* memory) const { std::free(memory); }
+    };
+    std::unique_ptr<char, Free> memory_;
+    E* entries_ = nullptr;  // in memory_
+  };
+
+  // 65,536 short entries, 4 MiB. Against the memo each call used to make for itself (one
+  // entry per 64 bytes of text, at most 4,096), counting alternately in one process
+  // (medians of 15, cl100k_base / o200k_base): the same text again and again 1.53x /
+  // 1.53x on English prose, 1.65x / 1.53x on code, 1.40x / 1.41x on multilingual text; a
+  // new 64 KiB of the corpus each call 1.70x / 1.76x on license texts, 1.62x / 1.80x on
+  // code, 1.17x / 1.31x on multilingual text. With 16,384 entries the same text gained
+  // 1.27-1.55x, multilingual text only 1.10-1.12x.
+  Table<Short, 65536> short_;
+  // 16,384 long entries, 3 MiB. The long table, two ways instead of one, sets on line
+  // boundaries and the pipeline's prefetch of non-ASCII pieces' sets, together against the
+  // one direct-mapped table of short pieces, alternating in one process (medians of 15,
+  // cl100k_base / o200k_base): counting multilingual text 1.22x / 1.36x, the same again
+  // and again, and 1.25x / 1.36x on a new 64 KiB of it each call; encoding it 1.14x /
+  // 1.36x with exact splitting; code 1.06x / 1.09x; English prose 0.99x / 1.05x; o200k_base
+  // on random letters, whose pieces never repeat, 0.90x.
+  Table<Long, 16384> long_;
 };
 
 // The calling thread's memo for the model of the given identity (BytePairEncoding::

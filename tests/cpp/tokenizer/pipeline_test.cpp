@@ -159,8 +159,9 @@ TEST(Pipeline, WholeTokenIndexAgreesWithPrefixWalk) {
 }
 
 // The fast walk (whole-token index, memo of multi-token pieces) gives the plain walk's ids
-// on texts long enough for the memo, full of repeated and colliding pieces, keys of 7 to 25
-// bytes, and last pieces that end within 8 bytes of the buffer's end.
+// on texts long enough for the memo, full of repeated and colliding pieces, keys of 7 to 65
+// bytes and of few to more than 30 tokens, and last pieces that end within 8 bytes of the
+// buffer's end.
 TEST(Pipeline, FastWalkEqualsPlainWalk) {
   std::mt19937_64 rng(3);
   for (BuiltinEncoding e : kEncodings) {
@@ -174,7 +175,7 @@ TEST(Pipeline, FastWalkEqualsPlainWalk) {
     std::vector<std::string> pool;
     while (pool.size() < 400) {
       std::string piece;
-      const size_t want = std::vector<size_t>{7, 8, 9, 16, 17, 24, 25, 40}[rng() % 8];
+      const size_t want = std::vector<size_t>{7, 8, 9, 16, 17, 24, 25, 40, 64, 65}[rng() % 10];
       while (piece.size() < want) piece += testing::token_string(m, rng() % m.token_count);
       pool.push_back(piece.substr(0, want));
     }
@@ -184,16 +185,32 @@ TEST(Pipeline, FastWalkEqualsPlainWalk) {
       while (soup.size() < 20000) soup += pool[rng() % pool.size()] + separators[rng() % 6];
       inputs.push_back(soup);
     }
-    // Words of 24 bytes that differ only within one 8-byte word of the key: memo entries
-    // that share a slot differ nowhere else.
-    std::string words;
-    for (int i = 0; i < 6000; ++i) {
-      std::string word = " interestingconversation";
-      const size_t region = 8 * (rng() % 3);
-      for (int k = 0; k < 2; ++k) word[std::max<size_t>(1, region + rng() % 8)] = 'a' + rng() % 26;
-      words += word;
+    // Words of 24 and 64 bytes that differ only within one 8-byte word of the key: memo
+    // entries that share a set differ nowhere else.
+    for (const std::string base : {" interestingconversation",
+                                   " internationalizationofcommunicationinfrastructureandservicesnow"}) {
+      std::string words;
+      for (int i = 0; i < 6000; ++i) {
+        std::string word = base;
+        const size_t region = 8 * (rng() % (base.size() / 8));
+        for (int k = 0; k < 2; ++k) word[std::max<size_t>(1, region + rng() % 8)] = 'a' + rng() % 26;
+        words += word;
+      }
+      inputs.push_back(words);
     }
-    inputs.push_back(words);
+    // Words of random letters, about two bytes a token: those of up to 24 bytes and more
+    // than 8 tokens are found through their short key, longer ones by their long key, and
+    // those of more than 30 tokens are never remembered. Few enough to repeat, many enough
+    // to push each other out of their sets.
+    std::vector<std::string> lettered(3000);
+    for (std::string& word : lettered) {
+      word = " ";
+      const size_t letters = std::vector<size_t>{15, 23, 40, 63, 64}[rng() % 5];
+      while (word.size() <= letters) word += static_cast<char>('a' + rng() % 26);
+    }
+    std::string lettered_text;
+    for (int i = 0; i < 12000; ++i) lettered_text += lettered[rng() % lettered.size()];
+    inputs.push_back(lettered_text);
     inputs.push_back(testing::random_bytes(rng, 12000));
     for (const std::string& input : inputs) {
       for (size_t cut = 0; cut < 10; ++cut) {
