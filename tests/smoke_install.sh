@@ -50,6 +50,11 @@ for make, ids in ((openai.cl100k_base, [15339, 1917, 198]), (openai.o200k_base, 
     enc = make()
     assert enc.encode("hello world\n") == ids, enc.encode("hello world\n")
     assert pickle.loads(pickle.dumps(enc)).decode(ids) == "hello world\n"
+    # Large enough to be encoded without the interpreter lock; the lists share their ints.
+    text = "tessel " * 2000 + "".join(map(chr, range(0x4E00, 0x4F00)))
+    lists = [enc.encode(text) for _ in range(3)]
+    del lists[1:]
+    assert enc.decode(lists[0]) == text and enc.encode(text) == lists[0]
 bindir = sys.executable.rsplit("/", 1)[0]
 for command in ([f"{bindir}/tessel"], [sys.executable, "-m", "tessel"]):
     out = subprocess.run([*command, "encode"], input=b"hello world\n", capture_output=True)

@@ -108,6 +108,37 @@ def test_large_texts_with_other_threads_running():
         mutator.join()
 
 
+def test_first_ints_of_ids_made_by_several_threads_at_once():
+    # In a fresh process no id has its int yet: threads that encode large texts at once
+    # (without the interpreter lock) all meet ids whose ints others are making meanwhile.
+    code = textwrap.dedent("""
+        import gc, random, threading
+        from tessel.bpe import openai
+        tok = openai.o200k_base()
+        rng = random.Random(5)
+        raw = tok.bpe().decode_tokens
+        texts = [raw([rng.randrange(1000, 199_000) for _ in range(3000)]).decode(errors="replace")
+                 for _ in range(8)]
+        start, got = threading.Barrier(4), {}
+        def work(k):
+            start.wait()
+            got[k] = [tok.encode(texts[(k + r) % 8]) for r in range(8)]
+        threads = [threading.Thread(target=work, args=(k,)) for k in range(4)]
+        for t in threads: t.start()
+        for t in threads: t.join()
+        expected = [tok.encode(t) for t in texts]
+        assert all(got[k][r] == expected[(k + r) % 8] for k in range(4) for r in range(8))
+        # Freeing the lists must free no int that other lists still hold: new objects of
+        # the same size would take its place.
+        got.clear()
+        gc.collect()
+        churn = [float(i) for i in range(300_000)]
+        print([tok.encode(t) for t in texts] == expected and all(type(i) is int for e in expected for i in e))
+    """)
+    r = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=300)
+    assert r.stdout == "True\n", r.stderr
+
+
 def encode_in_child(args):
     tok, bpe, text = args
     return tok.encode(text), bpe.encode_via_backtracking(text.encode()), type(tok).__name__

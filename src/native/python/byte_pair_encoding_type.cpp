@@ -6,6 +6,7 @@
 #include "python/arguments.hpp"
 #include "python/bpe_types.hpp"
 #include "python/method_boundary.hpp"
+#include "python/shared_ids.hpp"
 
 namespace tessel::python {
 

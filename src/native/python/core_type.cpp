@@ -16,6 +16,7 @@
 
 #include "parallel/worker_pool.hpp"
 #include "python/method_boundary.hpp"
+#include "python/shared_ids.hpp"
 #include "pretokenize/splitters.hpp"
 #include "tokenizer/builtin_encodings.hpp"
 #include "tokenizer/custom_tokenizer.hpp"

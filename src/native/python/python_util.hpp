@@ -52,9 +52,6 @@ inline PyTypeObject type_with_header() {
 // std::bad_alloc, RuntimeError for anything else. Call only inside a catch block.
 void set_error_from_current_exception() noexcept;
 
-// A new list of Python integers holding the ids, or null with the Python error set.
-PyObject* id_list_from_ids(const uint32_t* ids, size_t count);
-
 // Reads a list of token ids. Returns false with the Python error set when an element is
 // not an integer (TypeError) or is outside 0 to 2**32 - 1 (OverflowError). Ids above the
 // vocabulary are read as they are; decoding tells them apart. May throw std::bad_alloc.

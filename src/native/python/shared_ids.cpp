@@ -1,0 +1,72 @@
+#include "python/shared_ids.hpp"
+
+#include <atomic>
+#include <cstring>
+
+namespace tessel::python {
+
+namespace {
+
+// Ids below this bound (above both vocabularies' sizes) get a shared Python int.
+constexpr uint32_t kSharedIdBound = 1u << 18;
+
+// Written only with the interpreter lock held; a slot, once set, never changes. Null when
+// it could not be had.
+PyObject** shared_id_table() {
+  static PyObject** table =
+      static_cast<PyObject**>(PyMem_RawCalloc(kSharedIdBound, sizeof(PyObject*)));
+  return table;
+}
+
+// The int of an id without a shared one yet, or beyond the table: a new reference.
+PyObject* make_id_object(PyObject** table, uint32_t id) {
+  PyObject* value = PyLong_FromUnsignedLong(id);
+  if (value == nullptr || table == nullptr || id >= kSharedIdBound) return value;
+  if constexpr (kSharedIdsImmortal) {
+    Py_SET_REFCNT(value, _Py_IMMORTAL_REFCNT);
+  } else {
+    Py_INCREF(value);  // the table's own reference
+  }
+  // Released: a reader without the lock that sees the pointer sees the whole int.
+  std::atomic_ref<PyObject*>(table[id]).store(value, std::memory_order_release);
+  return value;
+}
+
+PyObject* table_slot(PyObject** table, uint32_t id) {
+  if (table == nullptr || id >= kSharedIdBound) return nullptr;
+  return std::atomic_ref<PyObject*>(table[id]).load(std::memory_order_acquire);
+}
+
+}  // namespace
+
+void find_shared_ids(const uint32_t* ids, size_t count, PyObject** objects) {
+  PyObject** table = shared_id_table();
+  for (size_t i = 0; i < count; ++i) objects[i] = table_slot(table, ids[i]);
+}
+
+PyObject* id_list_from_ids(const uint32_t* ids, size_t count, PyObject* const* found) {
+  PyObject* list = PyList_New(static_cast<Py_ssize_t>(count));
+  if (list == nullptr) return nullptr;
+  // Prefetching the table slots and int objects a few ids ahead measured no clear gain
+  // (3-8% fewer ns per id, within the noise of a loaded 2-core machine), so there is none.
+  PyObject** table = shared_id_table();
+  PyObject** items = reinterpret_cast<PyListObject*>(list)->ob_item;
+  for (size_t i = 0; i < count; ++i) {
+    PyObject* value = found != nullptr ? found[i] : nullptr;
+    // Also when found has none: another thread may have made it since.
+    if (value == nullptr) value = table_slot(table, ids[i]);
+    if (value == nullptr) {
+      value = make_id_object(table, ids[i]);
+      if (value == nullptr) {
+        Py_DECREF(list);
+        return nullptr;
+      }
+    } else if constexpr (!kSharedIdsImmortal) {
+      Py_INCREF(value);
+    }
+    items[i] = value;
+  }
+  return list;
+}
+
+}  // namespace tessel::python
