@@ -22,34 +22,38 @@
 
 namespace tessel {
 
+// Asks for transparent huge pages for the whole 2 MiB pages within [data, data + bytes),
+// where the system grants them on request; a hint that may be refused.
+inline void request_huge_pages(void* data, size_t bytes) {
+#if defined(__linux__) && defined(MADV_HUGEPAGE)
+  constexpr uintptr_t kHugePage = uintptr_t{1} << 21;
+  const auto begin = reinterpret_cast<uintptr_t>(data);
+  const uintptr_t huge_begin = (begin + kHugePage - 1) & ~(kHugePage - 1);
+  const uintptr_t huge_end = (begin + bytes) & ~(kHugePage - 1);
+  if (huge_begin < huge_end) {
+    ::madvise(reinterpret_cast<void*>(huge_begin), huge_end - huge_begin, MADV_HUGEPAGE);
+  }
+#else
+  (void)data;
+  (void)bytes;
+#endif
+}
+
 namespace bulk_memory_detail {
 
 // Below this, one fault per page costs too little to be worth two system calls.
 inline constexpr size_t kMinBytes = size_t{1} << 21;
 
 inline void prepare_for_filling(void* data, size_t bytes) {
-#if defined(__linux__)
+  request_huge_pages(data, bytes);
+#if defined(__linux__) && defined(MADV_POPULATE_WRITE)
   constexpr uintptr_t kPage = 4096;
-  constexpr uintptr_t kHugePage = uintptr_t{1} << 21;
   const auto begin = reinterpret_cast<uintptr_t>(data);
-  const uintptr_t end = begin + bytes;
-#if defined(MADV_HUGEPAGE)
-  const uintptr_t huge_begin = (begin + kHugePage - 1) & ~(kHugePage - 1);
-  const uintptr_t huge_end = end & ~(kHugePage - 1);
-  if (huge_begin < huge_end) {
-    ::madvise(reinterpret_cast<void*>(huge_begin), huge_end - huge_begin, MADV_HUGEPAGE);
-  }
-#endif
-#if defined(MADV_POPULATE_WRITE)
   const uintptr_t page_begin = (begin + kPage - 1) & ~(kPage - 1);
-  const uintptr_t page_end = end & ~(kPage - 1);
+  const uintptr_t page_end = (begin + bytes) & ~(kPage - 1);
   if (page_begin < page_end) {
     ::madvise(reinterpret_cast<void*>(page_begin), page_end - page_begin, MADV_POPULATE_WRITE);
   }
-#endif
-#else
-  (void)data;
-  (void)bytes;
 #endif
 }
 
