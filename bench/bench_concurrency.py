@@ -10,6 +10,8 @@ alone, measured just before. Near 100% means the call left the interpreter lock 
 Batch speedup: wall time of encode_batch over encode_batch_parallel on the same batch of
 documents of 10-50 KB cut from real text, whole calls (lists included), interleaved,
 median of the rounds. Run it with PYTHONPATH pointing at another build to compare builds.
+Beside it, the speedup of counting the same documents on that many Python threads: the
+machine's own ceiling for the encoding, without lists and without the pool.
 """
 from __future__ import annotations
 
@@ -106,6 +108,20 @@ def batch(docs: int, seed: int = 1) -> list[str]:
     return out
 
 
+def count_with_threads(tok, texts: list[str], workers: int) -> float:
+    """Wall time of count() of every text, spread over `workers` Python threads. Texts of
+    these sizes are counted without the interpreter lock, so this is what the machine gives
+    the encoding itself on that many threads, with no list made and no pool."""
+    chunks = [texts[k::workers] for k in range(workers)]
+    threads = [threading.Thread(target=lambda c=c: [tok.count(t) for t in c]) for c in chunks]
+    start = time.perf_counter()
+    for thread in threads:
+        thread.start()
+    for thread in threads:
+        thread.join()
+    return time.perf_counter() - start
+
+
 def batch_speedup(texts: list[str], rounds: int) -> None:
     threads = openai.get_num_threads()
     print(f"\nBatch of {len(texts)} documents, {sum(map(len, texts)) / 2**20:.1f} MiB,"
@@ -117,7 +133,10 @@ def batch_speedup(texts: list[str], rounds: int) -> None:
         wall = {"serial": [], "parallel": []}
         cpu = {"serial": [], "parallel": []}
         serial_share = []  # of encode_batch's time spent outside the encoding (the lists)
+        counting = {"serial": [], "parallel": []}  # count() of every document, no lists
         for _ in range(rounds):
+            for kind, workers in (("serial", 1), ("parallel", threads)):
+                counting[kind].append(count_with_threads(tok, texts, workers))
             for kind, call in (("serial", tok.encode_batch), ("parallel", tok.encode_batch_parallel)):
                 start_cpu, start = time.process_time(), time.perf_counter()
                 result = call(texts)
@@ -134,9 +153,11 @@ def batch_speedup(texts: list[str], rounds: int) -> None:
         f = statistics.median(serial_share)
         amdahl = 1 / ((1 - f) / threads + f)
         overlap = threads * statistics.median(cpu["serial"]) / statistics.median(cpu["parallel"])
+        ceiling = statistics.median(counting["serial"]) / statistics.median(counting["parallel"])
         print(f"  {name:12s} encode_batch {s:7.3f} s   encode_batch_parallel {p:7.3f} s"
               f"   speedup {s / p:5.2f}x   lists {100 * f:4.1f}% of encode_batch:"
-              f" bound {amdahl:4.2f}x if made after the batch, {overlap:4.2f}x if overlapped")
+              f" bound {amdahl:4.2f}x if made after the batch, {overlap:4.2f}x if overlapped;"
+              f" {threads} Python threads counting the documents (no lists): {ceiling:4.2f}x")
 
 
 def main() -> None:
