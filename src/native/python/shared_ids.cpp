@@ -22,11 +22,11 @@ PyObject** shared_id_table() {
 PyObject* make_id_object(PyObject** table, uint32_t id) {
   PyObject* value = PyLong_FromUnsignedLong(id);
   if (value == nullptr || table == nullptr || id >= kSharedIdBound) return value;
-  if constexpr (kSharedIdsImmortal) {
-    Py_SET_REFCNT(value, _Py_IMMORTAL_REFCNT);
-  } else {
-    Py_INCREF(value);  // the table's own reference
-  }
+#if TESSEL_SHARED_IDS_IMMORTAL
+  Py_SET_REFCNT(value, _Py_IMMORTAL_REFCNT);
+#else
+  Py_INCREF(value);  // the table's own reference
+#endif
   // Released: a reader without the lock that sees the pointer sees the whole int.
   std::atomic_ref<PyObject*>(table[id]).store(value, std::memory_order_release);
   return value;

@@ -22,8 +22,10 @@
 namespace tessel::python {
 
 #if defined(_Py_IMMORTAL_REFCNT) && !defined(Py_GIL_DISABLED)
+#define TESSEL_SHARED_IDS_IMMORTAL 1
 inline constexpr bool kSharedIdsImmortal = true;
 #else
+#define TESSEL_SHARED_IDS_IMMORTAL 0
 inline constexpr bool kSharedIdsImmortal = false;
 #endif
 
