@@ -1,7 +1,6 @@
 #include "python/shared_ids.hpp"
 
 #include <atomic>
-#include <cstring>
 
 namespace tessel::python {
 
