@@ -22,17 +22,23 @@
 
 namespace tessel {
 
+#if defined(__linux__)
+// Gives `advice` for the whole pages of `page` bytes within [data, data + bytes).
+inline void advise_whole_pages(void* data, size_t bytes, uintptr_t page, int advice) {
+  const auto begin = reinterpret_cast<uintptr_t>(data);
+  const uintptr_t pages_begin = (begin + page - 1) & ~(page - 1);
+  const uintptr_t pages_end = (begin + bytes) & ~(page - 1);
+  if (pages_begin < pages_end) {
+    ::madvise(reinterpret_cast<void*>(pages_begin), pages_end - pages_begin, advice);
+  }
+}
+#endif
+
 // Asks for transparent huge pages for the whole 2 MiB pages within [data, data + bytes),
 // where the system grants them on request; a hint that may be refused.
 inline void request_huge_pages(void* data, size_t bytes) {
 #if defined(__linux__) && defined(MADV_HUGEPAGE)
-  constexpr uintptr_t kHugePage = uintptr_t{1} << 21;
-  const auto begin = reinterpret_cast<uintptr_t>(data);
-  const uintptr_t huge_begin = (begin + kHugePage - 1) & ~(kHugePage - 1);
-  const uintptr_t huge_end = (begin + bytes) & ~(kHugePage - 1);
-  if (huge_begin < huge_end) {
-    ::madvise(reinterpret_cast<void*>(huge_begin), huge_end - huge_begin, MADV_HUGEPAGE);
-  }
+  advise_whole_pages(data, bytes, uintptr_t{1} << 21, MADV_HUGEPAGE);
 #else
   (void)data;
   (void)bytes;
@@ -47,13 +53,7 @@ inline constexpr size_t kMinBytes = size_t{1} << 21;
 inline void prepare_for_filling(void* data, size_t bytes) {
   request_huge_pages(data, bytes);
 #if defined(__linux__) && defined(MADV_POPULATE_WRITE)
-  constexpr uintptr_t kPage = 4096;
-  const auto begin = reinterpret_cast<uintptr_t>(data);
-  const uintptr_t page_begin = (begin + kPage - 1) & ~(kPage - 1);
-  const uintptr_t page_end = (begin + bytes) & ~(kPage - 1);
-  if (page_begin < page_end) {
-    ::madvise(reinterpret_cast<void*>(page_begin), page_end - page_begin, MADV_POPULATE_WRITE);
-  }
+  advise_whole_pages(data, bytes, 4096, MADV_POPULATE_WRITE);
 #endif
 }
 
