@@ -1,13 +1,13 @@
 // The piece splitters of both encodings in both modes on any bytes: each call keeps its
 // contract, the pieces tile the input without gaps or empty pieces, every piece ends on a
 // character boundary (a character being a well-formed-looking UTF-8 sequence or a byte
-// that begins none), and the ASCII fast path and the batches cut the pieces the full
-// rules cut.
+// that begins none), the ASCII fast path cuts the pieces the full rules cut, and
+// cl100k_base's classic pieces told a block at a time are the splitter's.
 #include <cstdint>
 #include <vector>
 
 #include "fuzz_support.hpp"
-#include "pretokenize/piece_batches.hpp"
+#include "pretokenize/cl100k_classic_pieces.hpp"
 #include "pretokenize/piece_walk.hpp"
 #include "pretokenize/splitters.hpp"
 #include "pretokenize/unicode.hpp"
@@ -48,19 +48,16 @@ std::vector<uint64_t> checked_pieces(PieceSplitter split, const uint8_t* text, u
   return ends;
 }
 
-// The pieces' ends from batches of capacity pieces.
-std::vector<uint64_t> batched_ends(PieceBatchSplitter batches, const uint8_t* text,
-                                   uint64_t length, uint32_t capacity) {
+// The ends of cl100k_base's classic pieces told a block at a time.
+std::vector<uint64_t> block_ends(const uint8_t* text, uint64_t length) {
   std::vector<uint64_t> ends;
-  uint64_t batch[64], position = 0;
-  while (position < length) {
-    const uint32_t count = batches(text, length, position, batch, capacity);
-    FUZZ_CHECK(count > 0 && count <= capacity);
-    for (uint32_t i = 0; i < count; ++i) {
-      FUZZ_CHECK(batch[i] > position && batch[i] <= length);
-      ends.push_back(position = batch[i]);
-    }
+  Cl100kClassicPieces pieces(text, length);
+  uint64_t start, end, position = 0;
+  while (pieces.next(start, end)) {
+    FUZZ_CHECK(start == position && end > start && end <= length);
+    ends.push_back(position = end);
   }
+  FUZZ_CHECK(position == length);
   return ends;
 }
 
@@ -80,10 +77,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
       const PieceSplitter split = piece_splitter(rules, mode);
       const std::vector<uint64_t> ends = checked_pieces(split, data, size, boundary);
       FUZZ_CHECK(ends == checked_pieces(full_rules_splitter(rules, mode), data, size, boundary));
-      if (const PieceBatchSplitter batches = batch_splitter(split)) {
-        FUZZ_CHECK(batched_ends(batches, data, size, 64) == ends);
-        FUZZ_CHECK(batched_ends(batches, data, size, 1 + size % 5) == ends);
-      }
+      if (split == split_next_cl100k) FUZZ_CHECK(block_ends(data, size) == ends);
     }
   }
   return 0;

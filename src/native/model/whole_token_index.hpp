@@ -54,18 +54,18 @@ inline uint64_t mix64(uint64_t x) {
   return x;
 }
 
-// Hash of a key given its head: whole words after the first are folded in one at a time;
-// the last, partial word is read byte by byte so nothing past the key is touched.
+// Hash of a key given its head: the whole words after the first one at a time, then the
+// key's last 8 bytes as one word (overlapping the word before it unless the length is a
+// multiple of 8), so nothing past the key is read and no loop runs byte by byte. With
+// the 16-byte comparison in whole_token_lookup, against a byte loop for the last word and
+// memcmp past 8 bytes (alternating in one process, medians of 41): counting o200k_base
+// 1.06-1.10x on English prose and 1.09x on code, cl100k_base 1.01-1.06x (measured with
+// cl100k_base's pieces told by Cl100kClassicPieces in place of batches of 64).
 inline uint64_t key_hash(uint64_t head, const uint8_t* bytes, uint64_t length) {
   uint64_t h = mix64(head ^ (length * 0x9e3779b97f4a7c15ull));
-  uint64_t i = 8;
-  for (; i + 8 <= length; i += 8) h = mix64(h ^ load_le64(bytes + i));
-  if (i < length) {
-    uint64_t tail = 0;
-    for (uint64_t k = i; k < length; ++k) tail |= static_cast<uint64_t>(bytes[k]) << (8 * (k - i));
-    h = mix64(h ^ tail);
-  }
-  return h;
+  if (length <= 8) return h;
+  for (uint64_t i = 8; i + 8 < length; i += 8) h = mix64(h ^ load_le64(bytes + i));
+  return mix64(h ^ load_le64(bytes + length - 8));
 }
 
 // The token whose string is bytes[0, length), or kNoToken; hash = key_hash of that key.
@@ -79,8 +79,12 @@ inline uint32_t whole_token_lookup(const WholeTokenIndex& index, const uint8_t* 
     const WholeTokenSlot& slot = slots[i];
     if (slot.token == kNoToken) return kNoToken;
     if (slot.head != head || slot.length != length || slot.tag != tag) continue;
-    if (length <= 8 ||
-        std::memcmp(token_bytes + token_starts[slot.token] + 8, bytes + 8, length - 8) == 0) {
+    if (length <= 8) return slot.token;
+    const uint8_t* const token = token_bytes + token_starts[slot.token];
+    // Up to 16 bytes, the last 8 of both strings as one word each (the heads matched the
+    // first 8) instead of a call to memcmp (see key_hash for the gain).
+    if (length <= 16 ? load_le64(token + length - 8) == load_le64(bytes + length - 8)
+                     : std::memcmp(token + 8, bytes + 8, length - 8) == 0) {
       return slot.token;
     }
   }

@@ -37,52 +37,17 @@
 
 namespace tessel::ascii {
 
-struct BlockStarts {
-  uint64_t starts;    // bit i: a piece other than digits starts at byte block + i
-  uint64_t digits;    // bit i: byte block + i is a digit
-  bool digit_before;  // the byte before the block is a digit
+// The classes of the 64 bytes of a block as masks, bit i for the block's byte i.
+struct BlockMasks {
+  uint64_t letter, digit, space, line_break, other, blank;  // blank: the space byte
+  uint64_t unusual;  // non-ASCII bytes and apostrophes: the starts cannot be told
 };
 
 namespace block_detail {
 
-struct Masks {
-  uint64_t letter, digit, space, line_break, other, blank;  // blank: the space byte
-  uint64_t unusual;  // non-ASCII bytes and apostrophes
-};
-
-inline void add_byte(Masks& m, uint8_t b, int bit) {
-  const uint8_t c = kByteClass[b];
-  const uint64_t one = uint64_t{1} << bit;
-  if (c & kLetter) m.letter |= one;
-  if (c & kDigit) m.digit |= one;
-  if ((c & kSpace) && !(c & kLineBreak)) m.space |= one;
-  if (c & kLineBreak) m.line_break |= one;
-  if (c & kOther) m.other |= one;
-  if (b == ' ') m.blank |= one;
-  if ((c & kNonAscii) || b == '\'') m.unusual |= one;
-}
-
-// Whether any of 64 bytes is non-ASCII or an apostrophe. Asked first, so that text of
-// other scripts, where most blocks are not plain, pays little for the question.
-inline bool any_unusual(const uint8_t* bytes) {
-#if defined(__SSE2__)
-  __m128i unusual = _mm_setzero_si128();
-  for (int part = 0; part < 4; ++part) {
-    const __m128i b = _mm_loadu_si128(reinterpret_cast<const __m128i*>(bytes + 16 * part));
-    unusual = _mm_or_si128(unusual, _mm_or_si128(b, _mm_cmpeq_epi8(b, _mm_set1_epi8('\''))));
-  }
-  return _mm_movemask_epi8(unusual) != 0;
-#else
-  for (int i = 0; i < 64; ++i) {
-    if (bytes[i] >= 0x80 || bytes[i] == '\'') return true;
-  }
-  return false;
-#endif
-}
-
-// The masks of 64 bytes that are ASCII (unusual is left clear).
-inline Masks classify(const uint8_t* bytes) {
-  Masks m{};
+// The masks of 64 bytes.
+inline BlockMasks classify(const uint8_t* bytes) {
+  BlockMasks m{};
 #if defined(__SSE2__)
   for (int part = 0; part < 4; ++part) {
     const __m128i b = _mm_loadu_si128(reinterpret_cast<const __m128i*>(bytes + 16 * part));
@@ -98,71 +63,98 @@ inline Masks classify(const uint8_t* bytes) {
     m.line_break |= bits(line_break);
     m.space |= bits(_mm_or_si128(blank, _mm_andnot_si128(line_break, controls)));
     m.blank |= bits(blank);
+    // The top bit marks non-ASCII bytes.
+    m.unusual |= bits(_mm_or_si128(b, _mm_cmpeq_epi8(b, _mm_set1_epi8('\''))));
   }
-  m.other = ~(m.letter | m.digit | m.space | m.line_break);
+  m.other = ~(m.letter | m.digit | m.space | m.line_break | m.unusual);
 #else
-  for (int i = 0; i < 64; ++i) add_byte(m, bytes[i], i);
+  for (int i = 0; i < 64; ++i) {
+    const uint8_t b = bytes[i], c = kByteClass[b];
+    const uint64_t one = uint64_t{1} << i;
+    if ((c & kNonAscii) || b == '\'') m.unusual |= one;
+    else if (c & kLetter) m.letter |= one;
+    else if (c & kDigit) m.digit |= one;
+    else if (c & kLineBreak) m.line_break |= one;
+    else if (c & kSpace) m.space |= one;
+    else m.other |= one;
+    if (b == ' ') m.blank |= one;
+  }
 #endif
   return m;
 }
 
 }  // namespace block_detail
 
-// The starts in the bytes [block, min(block + 64, length)) of the text, or false when
-// they cannot be told this way: a non-ASCII byte or an apostrophe among those bytes, the
-// two before them or the one after them.
-inline bool block_starts(const uint8_t* text, uint64_t length, uint64_t block, BlockStarts& out) {
-  using namespace block_detail;
-  // The text's last bytes are read from a copy: bytes past its end have no class, so
-  // runs end there.
-  uint8_t padded[64];
+// Whether the 64 bytes at block (block + 64 <= length) hold an unusual byte: the
+// question that decides most blocks of text in other scripts, asked before the masks
+// are made.
+inline bool any_unusual(const uint8_t* text, uint64_t block) {
   const uint8_t* bytes = text + block;
-  if (block + 64 > length) {
-    std::memset(padded, 0, sizeof padded);
-    std::memcpy(padded, text + block, length - block);
-    bytes = padded;
+#if defined(__SSE2__)
+  __m128i unusual = _mm_setzero_si128();
+  for (int part = 0; part < 4; ++part) {
+    const __m128i b = _mm_loadu_si128(reinterpret_cast<const __m128i*>(bytes + 16 * part));
+    unusual = _mm_or_si128(unusual, _mm_or_si128(b, _mm_cmpeq_epi8(b, _mm_set1_epi8('\''))));
   }
-  if (any_unusual(bytes)) return false;
-  Masks m = classify(bytes);
-  if (bytes == padded) {
-    const uint64_t present = length - block;
-    const uint64_t valid = (uint64_t{1} << present) - 1;
-    for (uint64_t* mask : {&m.letter, &m.digit, &m.space, &m.line_break, &m.other, &m.blank}) {
-      *mask &= valid;
-    }
+  return _mm_movemask_epi8(unusual) != 0;
+#else
+  for (int i = 0; i < 64; ++i) {
+    if (bytes[i] >= 0x80 || bytes[i] == '\'') return true;
   }
-  // The bytes around the block: bits 0 and 1 the two before it, bit 2 the one after.
-  Masks around{};
-  if (block >= 2) add_byte(around, text[block - 2], 0);
-  if (block >= 1) add_byte(around, text[block - 1], 1);
-  if (block + 64 < length) add_byte(around, text[block + 64], 2);
-  if (around.unusual != 0) return false;
+  return false;
+#endif
+}
 
-  // Bit j of the result: the class of byte j - 1, or of byte j + 1.
-  const auto before = [](uint64_t mask, uint64_t mask_around) {
-    return (mask << 1) | ((mask_around >> 1) & 1);
+// The masks of the block of the text that starts at block; bytes past the text's end
+// have no class, so that runs end there (all masks clear for a block past the end).
+inline BlockMasks classify_block(const uint8_t* text, uint64_t length, uint64_t block) {
+  if (block >= length) return BlockMasks{};
+  if (length - block >= 64) return block_detail::classify(text + block);
+  uint8_t padded[64] = {};
+  std::memcpy(padded, text + block, length - block);
+  BlockMasks m = block_detail::classify(padded);
+  const uint64_t valid = (uint64_t{1} << (length - block)) - 1;
+  for (uint64_t* mask :
+       {&m.letter, &m.digit, &m.space, &m.line_break, &m.other, &m.blank, &m.unusual}) {
+    *mask &= valid;
+  }
+  return m;
+}
+
+// Whether the starts of block m can be told from masks: no unusual byte in it, in the
+// two bytes before it (the end of the block `before`) or in the byte after it (the start
+// of the block `after`).
+inline bool plain_block(const BlockMasks& before, const BlockMasks& m, const BlockMasks& after) {
+  return (m.unusual | (before.unusual >> 62) | (after.unusual & 1)) == 0;
+}
+
+// The starts of pieces other than digits in plain block m, given the blocks before and
+// after it (all clear where there is none).
+inline uint64_t block_starts(const BlockMasks& before, const BlockMasks& m,
+                             const BlockMasks& after) {
+  // Bit j: the class of byte j - 1, or of byte j + 1.
+  const auto prior = [](uint64_t mask, uint64_t mask_before) {
+    return (mask << 1) | (mask_before >> 63);
   };
-  const auto after = [](uint64_t mask, uint64_t mask_around) {
-    return (mask >> 1) | (((mask_around >> 2) & 1) << 63);
+  const auto next = [](uint64_t mask, uint64_t mask_after) {
+    return (mask >> 1) | (mask_after << 63);
   };
-  const uint64_t space_before = before(m.space, around.space);
-  // O that starts a run no space byte takes; bit 1 of its "around" mask is byte block - 1.
-  const uint64_t other_starts = m.other & ~before(m.other, around.other) &
-                                ~before(m.blank, around.blank);
-  const uint64_t other_start_around = around.other & ~(around.other << 1) & ~(around.blank << 1);
-  const uint64_t bare_letters = m.letter & ~before(m.letter, around.letter) & ~space_before &
-                                ~before(other_starts, other_start_around);
+  // O that starts a run no space byte takes, in the block and in the one before.
+  const uint64_t other_starts_before =
+      before.other & ~(before.other << 1) & ~(before.blank << 1);
+  const uint64_t other_starts = m.other & ~prior(m.other, before.other) &
+                                ~prior(m.blank, before.blank);
+  const uint64_t space_before = prior(m.space, before.space);
+  const uint64_t bare_letters = m.letter & ~prior(m.letter, before.letter) & ~space_before &
+                                ~prior(other_starts, other_starts_before);
   const uint64_t own_line_breaks =
-      m.line_break & ~before(m.line_break | m.space | m.other,
-                             around.line_break | around.space | around.other);
+      m.line_break & ~prior(m.line_break | m.space | m.other,
+                            before.line_break | before.space | before.other);
   const uint64_t space_runs = m.space & ~space_before;
   const uint64_t last_spaces = m.space & space_before &
-                               after(m.letter | m.digit | m.other,
-                                     around.letter | around.digit | around.other);
-  out.starts = other_starts | bare_letters | own_line_breaks | space_runs | last_spaces;
-  out.digits = m.digit;
-  out.digit_before = ((around.digit >> 1) & 1) != 0;
-  return true;
+                               next(m.letter | m.digit | m.other,
+                                    after.letter | after.digit | after.other);
+  return other_starts | bare_letters | own_line_breaks | space_runs | last_spaces;
 }
 
 }  // namespace tessel::ascii

@@ -4,8 +4,9 @@
 #include <cstring>
 
 #include "model/backtrack_encoder.hpp"
-#include "pretokenize/piece_batches.hpp"
+#include "pretokenize/cl100k_classic_pieces.hpp"
 #include "pretokenize/piece_walk.hpp"
+#include "pretokenize/splitters.hpp"
 #include "tokenizer/piece_memo.hpp"
 #include "tokenizer/tokenizer_model.hpp"
 
@@ -30,33 +31,6 @@ class PiecesOneByOne {
   const uint8_t* text_;
   uint64_t length_, position_ = 0;
 };
-
-// The pieces of a text from a splitter's batched form.
-class PiecesInBatches {
- public:
-  PiecesInBatches(PieceBatchSplitter split, const uint8_t* text, uint64_t length)
-      : split_(split), text_(text), length_(length) {}
-  bool next(uint64_t& start, uint64_t& end) {
-    if (taken_ == count_) {
-      if (position_ >= length_) return false;
-      count_ = split_(text_, length_, position_, ends_, kBatch);
-      taken_ = 0;
-      if (count_ == 0) return false;
-    }
-    start = position_;
-    end = position_ = ends_[taken_++];
-    return true;
-  }
-
- private:
-  static constexpr uint32_t kBatch = 64;
-  PieceBatchSplitter split_;
-  const uint8_t* text_;
-  uint64_t length_, position_ = 0;
-  uint32_t count_ = 0, taken_ = 0;
-  uint64_t ends_[kBatch];
-};
-
 
 // Encodes every piece of the text and hands its ids to on_piece(ids, count), which returns
 // whether to go on. A piece that is itself a token encodes to that token alone, which one
@@ -165,13 +139,13 @@ bool encode_pieces(const TokenizerModel& tokenizer, Pieces pieces, const uint8_t
   return true;
 }
 
-// encode_pieces, the fast walk with the splitter's batched form where it has one (the
+// encode_pieces; the fast walk takes cl100k_base's classic pieces a block at a time (the
 // plain walk, the reference, splits piece by piece).
 template <bool kFast, typename GiveUpAbove, typename OnPiece>
 bool encode_text_pieces(const TokenizerModel& tokenizer, const uint8_t* text, uint64_t length,
                         GiveUpAbove&& give_up_above, OnPiece&& on_piece) {
-  if (const PieceBatchSplitter batches = kFast ? batch_splitter(tokenizer.splitter) : nullptr) {
-    return encode_pieces<kFast>(tokenizer, PiecesInBatches(batches, text, length), text, length,
+  if (kFast && tokenizer.splitter == split_next_cl100k) {
+    return encode_pieces<kFast>(tokenizer, Cl100kClassicPieces(text, length), text, length,
                                 give_up_above, on_piece);
   }
   return encode_pieces<kFast>(tokenizer, PiecesOneByOne(tokenizer.splitter, text, length), text,

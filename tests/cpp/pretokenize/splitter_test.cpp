@@ -12,7 +12,7 @@
 #include <vector>
 
 #include "pretokenize/ascii_byte_classes.hpp"
-#include "pretokenize/piece_batches.hpp"
+#include "pretokenize/cl100k_classic_pieces.hpp"
 #include "pretokenize/piece_walk.hpp"
 #include "pretokenize/split_rules.hpp"
 #include "pretokenize/splitters.hpp"
@@ -192,31 +192,22 @@ TEST(Split, AsciiFastPathEqualsFullRules) {
   }
 }
 
-// cl100k_base's batches tell the starts of plain ASCII blocks from masks and hand every
-// other block to the splitter. Texts of many blocks mix what the masks decide (runs of
-// every class, digit runs that cross blocks, long whitespace runs, the text's end) with
-// what sends a block to the splitter (apostrophes, non-ASCII bytes, before, in or right
-// after a block); batches of 1 and 5 pieces make every call start within a block.
-TEST(Split, BatchesCutThePiecesOfTheSplitter) {
-  const PieceBatchSplitter batches = batch_splitter(split_next_cl100k);
-  ASSERT_NE(batches, nullptr);
-  EXPECT_EQ(batch_splitter(split_next_o200k), nullptr);
+// cl100k_base's classic pieces of a whole text tell the starts of plain ASCII blocks
+// from masks and hand every other block to the splitter. Texts of many blocks mix what
+// the masks decide (runs of every class, digit runs that cross blocks, long whitespace
+// runs, the text's end) with what sends a block to the splitter (apostrophes, non-ASCII
+// bytes, before, in or right after a block), so that the walk changes hands anywhere.
+TEST(Split, Cl100kClassicPiecesAreTheSplittersPieces) {
   static const std::string kPool[] = {
       "a", "Zq", "word", " the", "  ", "   ", "\t", "\t\t", "\n", "\r\n", "\n\n ", " \n",
       "1", "22", "4444", std::string(70, '7'), "!", "!!", " !", "(", "/", std::string(1, '\0'),
       "\x0b", "\x7f", std::string(130, ' '), std::string(90, 'x'), "'", "'s", "'ll", " '",
       "\xC3\xA9", "\xE4\xB8\xAD", "\xE2\x80\x99", "\xC2\xB2", "\xC2\xA0", "\x80"};
-  const auto batched_offsets = [&](const std::string& text, uint32_t capacity) {
+  const auto block_offsets = [](const std::string& text) {
     Offsets offsets;
-    uint64_t ends[64], position = 0;
-    while (position < text.size() && offsets.size() <= text.size()) {
-      const uint32_t count = batches(bytes_of(text), text.size(), position, ends, capacity);
-      if (count == 0) break;
-      for (uint32_t i = 0; i < count; ++i) {
-        offsets.emplace_back(position, ends[i]);
-        position = ends[i];
-      }
-    }
+    Cl100kClassicPieces pieces(bytes_of(text), text.size());
+    uint64_t start, end;
+    while (offsets.size() <= text.size() && pieces.next(start, end)) offsets.emplace_back(start, end);
     return offsets;
   };
   std::mt19937_64 rng(12);
@@ -228,10 +219,8 @@ TEST(Split, BatchesCutThePiecesOfTheSplitter) {
       if (!plain || (part.find('\'') == std::string::npos && static_cast<uint8_t>(part[0]) < 0x80))
         text += part;
     }
-    const Offsets want = walk_offsets(split_next_cl100k, bytes_of(text), text.size());
-    for (uint32_t capacity : {64u, 5u, 1u}) {
-      ASSERT_EQ(batched_offsets(text, capacity), want) << "capacity " << capacity << " text: \"" << text << "\"";
-    }
+    ASSERT_EQ(block_offsets(text), walk_offsets(split_next_cl100k, bytes_of(text), text.size()))
+        << "text: \"" << text << "\"";
   }
 }
 

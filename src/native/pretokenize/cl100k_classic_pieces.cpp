@@ -1,0 +1,97 @@
+#include "pretokenize/cl100k_classic_pieces.hpp"
+
+#include "pretokenize/piece_walk.hpp"
+#include "pretokenize/splitters.hpp"
+
+namespace tessel {
+
+namespace {
+
+// The starts of digit pieces in the block after position: every third digit of a run,
+// counted from the run's first digit, or from position, which starts a piece, when the
+// run holds it or goes on from before the block (position then starts the run's last
+// piece so far, of three digits or fewer, so lies at most three bytes back).
+uint64_t digit_starts(uint64_t digits, bool digit_before, uint64_t block, uint64_t position) {
+  uint64_t starts = 0;
+  while (digits != 0) {
+    const uint64_t first = static_cast<uint64_t>(__builtin_ctzll(digits));
+    const uint64_t rest = ~(digits >> first);
+    const uint64_t last = rest != 0 ? first + static_cast<uint64_t>(__builtin_ctzll(rest)) : 64;
+    const uint64_t run_start = block + first, run_end = block + last;
+    const bool from_position =
+        (first == 0 && digit_before) || (position >= run_start && position < run_end);
+    for (uint64_t s = from_position ? position : run_start; s < run_end; s += 3) {
+      if (s >= run_start && s > position) starts |= uint64_t{1} << (s - block);
+    }
+    digits &= last < 64 ? ~uint64_t{0} << last : 0;
+  }
+  return starts;
+}
+
+}  // namespace
+
+Cl100kClassicPieces::Cl100kClassicPieces(const uint8_t* text, uint64_t length)
+    : text_(text), length_(length) {
+  enter_at(0);
+}
+
+bool Cl100kClassicPieces::take_starts() {
+  starts_ = 0;
+  if (!ascii::plain_block(before_, masks_, after_)) return false;
+  uint64_t starts = ascii::block_starts(before_, masks_, after_) |
+                    digit_starts(masks_.digit, (before_.digit >> 63) != 0, block_, position_);
+  if (position_ >= block_) {
+    // position_ starts a piece, so the masks must say so; should they ever not, the
+    // splitter decides.
+    const uint64_t at = position_ - block_;
+    if (((starts >> at) & 1) == 0) return false;
+    starts &= at < 63 ? ~uint64_t{0} << (at + 1) : 0;
+  }
+  starts_ = starts;
+  return true;
+}
+
+bool Cl100kClassicPieces::enter_at(uint64_t block) {
+  block_ = block;
+  before_ = block >= 64 ? ascii::classify_block(text_, length_, block - 64) : ascii::BlockMasks{};
+  masks_ = ascii::classify_block(text_, length_, block);
+  after_ = ascii::classify_block(text_, length_, block + 64);
+  return plain_ = take_starts();
+}
+
+bool Cl100kClassicPieces::enter_next() {
+  block_ += 64;
+  before_ = masks_;
+  masks_ = after_;
+  after_ = ascii::classify_block(text_, length_, block_ + 64);
+  return plain_ = take_starts();
+}
+
+bool Cl100kClassicPieces::next_beyond_starts(uint64_t& start, uint64_t& end) {
+  for (;;) {
+    if (position_ >= length_) return false;
+    if (starts_ != 0) return next(start, end);
+    if (!plain_) {
+      // Piece by piece until the walk leaves the block.
+      if (!next_piece(split_next_cl100k, text_, length_, position_, start, end)) return false;
+      if (position_ >= block_ + 64) {
+        const uint64_t block = position_ & ~uint64_t{63};
+        if (block + 64 <= length_ && ascii::any_unusual(text_, block)) {
+          block_ = block;  // not plain either: no masks needed
+        } else {
+          enter_at(block);
+        }
+      }
+      return true;
+    }
+    if (block_ + 64 >= length_) {
+      // The last block's last piece ends with the text.
+      start = position_;
+      end = position_ = length_;
+      return true;
+    }
+    enter_next();
+  }
+}
+
+}  // namespace tessel

@@ -1,0 +1,56 @@
+#pragma once
+
+// The pieces of a whole text under cl100k_base's classic rules, for consumers that walk
+// it from start to end: where a block of 64 bytes is plain ASCII, its starts are told
+// all at once (ascii_block_starts.hpp) and each piece is a bit scan; every other block
+// is split piece by piece by split_next_cl100k. The same pieces as the splitter's walk.
+//
+// Against the splitter's walk, alternating in one process (medians of 15-21, 2-core
+// machine): walking the pieces 1.54-1.67x faster on English prose (license texts) and
+// 1.40x on Python code; in the pipeline, counting 1.12-1.29x and encoding 1.12x on
+// prose, 1.10-1.17x and 1.12-1.20x on code, 0.97x on multilingual text, where few blocks
+// are plain. (Measured with batches of 64 pieces written to an array; taking each piece
+// as a bit of the block's starts measured the same, 0.98-1.02x, with fewer instructions.)
+
+#include <cstdint>
+
+#include "pretokenize/ascii_block_starts.hpp"
+
+namespace tessel {
+
+class Cl100kClassicPieces {
+ public:
+  Cl100kClassicPieces(const uint8_t* text, uint64_t length);
+
+  // The next piece's [start, end); false at the end of the text.
+  bool next(uint64_t& start, uint64_t& end) {
+    if (starts_ != 0) {
+      start = position_;
+      end = position_ = block_ + static_cast<uint64_t>(__builtin_ctzll(starts_));
+      starts_ &= starts_ - 1;
+      return true;
+    }
+    return next_beyond_starts(start, end);
+  }
+
+ private:
+  bool next_beyond_starts(uint64_t& start, uint64_t& end);
+  // Makes block the current block, reading the masks of it and of the blocks around it,
+  // and takes its starts; whether they could be told from the masks.
+  bool enter_at(uint64_t block);
+  // The same for the block after the current one, whose masks are read already.
+  bool enter_next();
+  // Takes the current block's starts after position_ from the masks, when they can be
+  // told; otherwise takes none and returns false.
+  bool take_starts();
+
+  const uint8_t* text_;
+  uint64_t length_;
+  uint64_t position_ = 0;  // where the piece to come starts
+  uint64_t block_ = 0;     // the current block
+  uint64_t starts_ = 0;    // the current block's starts after position_ not yet taken
+  bool plain_ = false;     // whether the current block's starts were told from masks
+  ascii::BlockMasks before_{}, masks_{}, after_{};  // the blocks at block_ - 64, + 0, + 64
+};
+
+}  // namespace tessel
