@@ -17,7 +17,9 @@
 #include <string>
 #include <vector>
 
+#include "pretokenize/cl100k_classic_pieces.hpp"
 #include "pretokenize/piece_walk.hpp"
+#include "pretokenize/splitters.hpp"
 #include "tokenizer/builtin_encodings.hpp"
 
 using namespace tessel;
@@ -104,8 +106,15 @@ std::string repeat(const std::string& unit, size_t bytes) {
   return s;
 }
 
+// The pieces the way tokenizer_encode takes them: cl100k_base's classic ones from
+// Cl100kClassicPieces, the others from the splitter's walk.
 uint64_t split_only(const TokenizerModel& t, const uint8_t* bytes, uint64_t length) {
   uint64_t position = 0, start = 0, end = 0, pieces = 0;
+  if (t.splitter == split_next_cl100k) {
+    Cl100kClassicPieces walk(bytes, length);
+    while (walk.next(start, end)) ++pieces;
+    return pieces;
+  }
   while (next_piece(t.splitter, bytes, length, position, start, end)) ++pieces;
   return pieces;
 }
