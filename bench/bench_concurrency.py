@@ -169,7 +169,7 @@ def batch_speedup(texts: list[str], rounds: int) -> None:
                 del result
                 paused[kind].append(wall_with_collector_paused(call, texts))
         s, p = statistics.median(wall["serial"]), statistics.median(wall["parallel"])
-        paused_speedup = statistics.median(paused["serial"]) / statistics.median(paused["parallel"])
+        ps, pp = statistics.median(paused["serial"]), statistics.median(paused["parallel"])
         # On a busy machine the wall times say little about idle cores. Two estimates that
         # hold under load: with the lists made after the whole batch, the list share f of
         # the serial call stays serial (Amdahl: 1 / ((1 - f) / threads + f)); with the lists
@@ -182,7 +182,7 @@ def batch_speedup(texts: list[str], rounds: int) -> None:
               f"   speedup {s / p:5.2f}x   lists {100 * f:4.1f}% of encode_batch:"
               f" bound {amdahl:4.2f}x if made after the batch, {overlap:4.2f}x if overlapped;"
               f" {threads} Python threads counting the documents (no lists): {ceiling:4.2f}x;"
-              f" with the cyclic collector paused: {paused_speedup:4.2f}x")
+              f" with the cyclic collector paused: {ps:5.3f} s / {pp:5.3f} s, {ps / pp:4.2f}x")
 
 
 def main() -> None:

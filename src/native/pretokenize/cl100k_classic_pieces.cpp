@@ -1,8 +1,5 @@
 #include "pretokenize/cl100k_classic_pieces.hpp"
 
-#include "pretokenize/piece_walk.hpp"
-#include "pretokenize/splitters.hpp"
-
 namespace tessel {
 
 namespace {
@@ -67,23 +64,19 @@ bool Cl100kClassicPieces::enter_next() {
   return plain_ = take_starts();
 }
 
+void Cl100kClassicPieces::leave_unplain_block() {
+  const uint64_t block = position_ & ~uint64_t{63};
+  if (block + 64 <= length_ && ascii::any_unusual(text_, block)) {
+    block_ = block;  // not plain either: no masks needed
+  } else {
+    enter_at(block);
+  }
+}
+
 bool Cl100kClassicPieces::next_beyond_starts(uint64_t& start, uint64_t& end) {
   for (;;) {
     if (position_ >= length_) return false;
-    if (starts_ != 0) return next(start, end);
-    if (!plain_) {
-      // Piece by piece until the walk leaves the block.
-      if (!next_piece(split_next_cl100k, text_, length_, position_, start, end)) return false;
-      if (position_ >= block_ + 64) {
-        const uint64_t block = position_ & ~uint64_t{63};
-        if (block + 64 <= length_ && ascii::any_unusual(text_, block)) {
-          block_ = block;  // not plain either: no masks needed
-        } else {
-          enter_at(block);
-        }
-      }
-      return true;
-    }
+    if (starts_ != 0 || !plain_) return next(start, end);
     if (block_ + 64 >= length_) {
       // The last block's last piece ends with the text.
       start = position_;
