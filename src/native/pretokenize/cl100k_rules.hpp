@@ -18,16 +18,17 @@ inline bool match_letters(const uint8_t* text, uint64_t length, uint64_t positio
   if (position >= length) return false;
   const uint8_t* const end = text + length;
   const uint8_t* const p = text + position;
+  const uint64_t* const letters = bmp_letter_bits();
   int32_t n;
   const uint32_t c0 = decode_utf8_char(p, end, &n);
   const uint8_t* scan = p;
   if (is_word_leader(c0) && p + n < end) {
     int32_t n1;
-    if (is_letter(decode_utf8_char(p + n, end, &n1))) scan = p + n;
+    if (is_letter_in(letters, decode_utf8_char(p + n, end, &n1))) scan = p + n;
   }
   const uint8_t* q = scan;
   while (q < end) {
-    if (!is_letter(decode_utf8_char(q, end, &n))) break;
+    if (!is_letter_in(letters, decode_utf8_char(q, end, &n))) break;
     q += n;
   }
   if (q == scan) return false;

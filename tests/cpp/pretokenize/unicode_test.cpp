@@ -57,6 +57,14 @@ TEST(CategoryTable, KnownCodePoints) {
   }
 }
 
+// The word rules read letters from the bitmap below U+10000 and from the table above it.
+TEST(CategoryTable, LetterBitsAgreeWithTheTable) {
+  const uint64_t* letters = bmp_letter_bits();
+  for (uint32_t cp = 0; cp <= kMaxCodePoint + 1; ++cp) {
+    ASSERT_EQ(is_letter_in(letters, cp), char_class(cp) == CC::Letter) << cp;
+  }
+}
+
 TEST(DecodeUtf8, DocumentedResults) {
   struct Case { std::vector<uint8_t> bytes; uint32_t cp; int32_t length; };
   const Case cases[] = {
