@@ -10,7 +10,6 @@
 
 namespace tessel {
 
-inline bool is_letter(uint32_t cp) { return char_class(cp) == CharClass::Letter; }
 inline bool is_number(uint32_t cp) { return char_class(cp) == CharClass::Number; }
 inline bool is_mark(uint32_t cp) { return char_class(cp) == CharClass::Mark; }
 
