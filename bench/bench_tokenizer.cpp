@@ -17,7 +17,7 @@
 #include <string>
 #include <vector>
 
-#include "pretokenize/cl100k_classic_pieces.hpp"
+#include "pretokenize/cl100k_block_pieces.hpp"
 #include "pretokenize/piece_walk.hpp"
 #include "pretokenize/splitters.hpp"
 #include "tokenizer/builtin_encodings.hpp"
@@ -107,11 +107,11 @@ std::string repeat(const std::string& unit, size_t bytes) {
 }
 
 // The pieces the way tokenizer_encode takes them: cl100k_base's classic ones from
-// Cl100kClassicPieces, the others from the splitter's walk.
+// Cl100kBlockPieces, the others from the splitter's walk.
 uint64_t split_only(const TokenizerModel& t, const uint8_t* bytes, uint64_t length) {
   uint64_t position = 0, start = 0, end = 0, pieces = 0;
   if (t.splitter == split_next_cl100k) {
-    Cl100kClassicPieces walk(bytes, length);
+    Cl100kBlockPieces<SplitMode::classic> walk(bytes, length);
     while (walk.next(start, end)) ++pieces;
     return pieces;
   }

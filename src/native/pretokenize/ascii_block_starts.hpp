@@ -23,13 +23,18 @@
 //     or O follow (the run's other bytes are one piece; a run that CR or LF or the end
 //     of the text follows stays whole);
 //   - three digits (see the batches in piece_batches.cpp).
-// These are the classic rules that the ASCII fast path and the full rules agree on; the
-// tests and the splitters' fuzzer hold every start to the piece-by-piece splitter.
+// These are the classic rules. In exact mode a whitespace run that holds line breaks is
+// one piece up to its last line break, so a run of S right after a line break starts no
+// piece when a line break follows it in the same whitespace run (unless that line break
+// before it ended a run of O, whose piece takes it). Every other start is the same in
+// both modes, as far as ASCII goes. The tests and the splitters' fuzzer hold every start
+// to the piece-by-piece splitter.
 
 #include <cstdint>
 #include <cstring>
 
 #include "pretokenize/ascii_byte_classes.hpp"
+#include "pretokenize/split_mode.hpp"
 
 #if defined(__SSE2__)
 #include <emmintrin.h>
@@ -105,6 +110,18 @@ inline bool any_unusual(const uint8_t* text, uint64_t block) {
 #endif
 }
 
+// Whether the blocks of the text are mostly free of unusual bytes, judged from up to 32
+// blocks spread over it: where most blocks hold one, as in text in other scripts, telling
+// starts a block at a time costs more than it gains (see cl100k_block_pieces.hpp).
+inline bool mostly_plain_blocks(const uint8_t* text, uint64_t length) {
+  const uint64_t blocks = length / 64;
+  if (blocks == 0) return true;
+  const uint64_t samples = blocks < 32 ? blocks : 32;
+  uint64_t unusual = 0;
+  for (uint64_t i = 0; i < samples; ++i) unusual += any_unusual(text, blocks * i / samples * 64);
+  return 2 * unusual <= samples;
+}
+
 // The masks of the block of the text that starts at block; bytes past the text's end
 // have no class, so that runs end there (all masks clear for a block past the end).
 inline BlockMasks classify_block(const uint8_t* text, uint64_t length, uint64_t block) {
@@ -123,13 +140,60 @@ inline BlockMasks classify_block(const uint8_t* text, uint64_t length, uint64_t 
 
 // Whether the starts of block m can be told from masks: no unusual byte in it, in the
 // two bytes before it (the end of the block `before`) or in the byte after it (the start
-// of the block `after`).
+// of the block `after`). In exact mode the whitespace runs around the block must also be
+// known: the run of S that starts `after` must end within it at a byte that is not
+// unusual, and a run of CR and LF that ends `before` must start within it after a byte
+// that is not unusual (so runs of 64 such bytes and more go to the splitter).
+template <SplitMode kMode>
 inline bool plain_block(const BlockMasks& before, const BlockMasks& m, const BlockMasks& after) {
-  return (m.unusual | (before.unusual >> 62) | (after.unusual & 1)) == 0;
+  if ((m.unusual | (before.unusual >> 62) | (after.unusual & 1)) != 0) return false;
+  if constexpr (kMode == SplitMode::exact) {
+    if (after.space == ~uint64_t{0} || before.line_break == ~uint64_t{0}) return false;
+    if ((after.unusual >> __builtin_ctzll(~after.space)) & 1) return false;
+    if ((before.line_break >> 63) != 0 &&
+        ((before.unusual >> (63 - __builtin_clzll(~before.line_break))) & 1) != 0) {
+      return false;
+    }
+  }
+  return true;
 }
+
+namespace block_detail {
+
+// Exact mode: the starts of S runs right after a line break that a later line break of
+// the same whitespace run takes into the line breaks' piece. Needs plain_block<exact>.
+inline uint64_t inner_space_runs(const BlockMasks& before, const BlockMasks& m,
+                                 const BlockMasks& after) {
+  // Bit j: the run of S from byte j ends at CR or LF. Whether the run that goes on into
+  // `after` does is read at the first byte of `after` that is not S; within the block it
+  // is carried down the runs by doubling (a run covers bit j for 2s bytes after round s).
+  const uint64_t after_ends_at_break = (after.line_break >> __builtin_ctzll(~after.space)) & 1;
+  uint64_t ends_at_break = m.space & ((m.line_break >> 1) | (after_ends_at_break << 63));
+  uint64_t all_space = m.space;
+  for (int shift = 1; shift < 64; shift *= 2) {
+    ends_at_break |= all_space & (ends_at_break >> shift);
+    all_space &= all_space >> shift;
+  }
+  // CR and LF that a run of O takes: the run of them right after an O. Adding the run's
+  // first bit carries through the run, flipping exactly its bits and the one after it.
+  const auto taken_by_other = [](uint64_t breaks, uint64_t firsts, uint64_t carry_in) {
+    return breaks & ((breaks + firsts + carry_in) ^ breaks);
+  };
+  const uint64_t taken_before =
+      taken_by_other(before.line_break, before.line_break & (before.other << 1), 0);
+  const uint64_t taken = taken_by_other(
+      m.line_break, m.line_break & ((m.other << 1) | (before.other >> 63)),
+      m.line_break & (taken_before >> 63));
+  const uint64_t after_own_break = ((m.line_break & ~taken) << 1) |
+                                   ((before.line_break & ~taken_before) >> 63);
+  return m.space & after_own_break & ends_at_break;
+}
+
+}  // namespace block_detail
 
 // The starts of pieces other than digits in plain block m, given the blocks before and
 // after it (all clear where there is none).
+template <SplitMode kMode>
 inline uint64_t block_starts(const BlockMasks& before, const BlockMasks& m,
                              const BlockMasks& after) {
   // Bit j: the class of byte j - 1, or of byte j + 1.
@@ -154,7 +218,11 @@ inline uint64_t block_starts(const BlockMasks& before, const BlockMasks& m,
   const uint64_t last_spaces = m.space & space_before &
                                next(m.letter | m.digit | m.other,
                                     after.letter | after.digit | after.other);
-  return other_starts | bare_letters | own_line_breaks | space_runs | last_spaces;
+  const uint64_t starts = other_starts | bare_letters | own_line_breaks | space_runs | last_spaces;
+  if constexpr (kMode == SplitMode::exact) {
+    return starts & ~block_detail::inner_space_runs(before, m, after);
+  }
+  return starts;
 }
 
 }  // namespace tessel::ascii

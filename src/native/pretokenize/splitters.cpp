@@ -23,6 +23,11 @@ bool split_next_cl100k(const uint8_t* text, uint64_t length, uint64_t position, 
   return split_next<SplitRules::cl100k, SplitMode::classic, true>(text, length, position, out);
 }
 
+bool split_next_cl100k_exact(const uint8_t* text, uint64_t length, uint64_t position,
+                             Piece* out) {
+  return split_next<SplitRules::cl100k, SplitMode::exact, true>(text, length, position, out);
+}
+
 bool split_next_o200k(const uint8_t* text, uint64_t length, uint64_t position, Piece* out) {
   return split_next<SplitRules::o200k, SplitMode::classic, true>(text, length, position, out);
 }
@@ -31,6 +36,7 @@ PieceSplitter piece_splitter(SplitRules rules, SplitMode mode) {
   if (mode == SplitMode::classic) {
     return rules == SplitRules::cl100k ? split_next_cl100k : split_next_o200k;
   }
+  if (rules == SplitRules::cl100k) return split_next_cl100k_exact;
   return select<true>(rules, mode);
 }
 

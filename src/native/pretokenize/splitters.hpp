@@ -27,6 +27,10 @@ PieceSplitter full_rules_splitter(SplitRules rules, SplitMode mode);
 // before text, lone whitespace; first match wins.
 bool split_next_cl100k(const uint8_t* text, uint64_t length, uint64_t position, Piece* out);
 
+// piece_splitter(SplitRules::cl100k, SplitMode::exact): the same rules as the published
+// pattern runs them.
+bool split_next_cl100k_exact(const uint8_t* text, uint64_t length, uint64_t position, Piece* out);
+
 // piece_splitter(SplitRules::o200k, SplitMode::classic): lower-case words, upper-case
 // words, digits, punctuation with slashes, then the whitespace rules of cl100k_base.
 bool split_next_o200k(const uint8_t* text, uint64_t length, uint64_t position, Piece* out);

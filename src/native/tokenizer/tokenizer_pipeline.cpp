@@ -4,7 +4,7 @@
 #include <cstring>
 
 #include "model/backtrack_encoder.hpp"
-#include "pretokenize/cl100k_classic_pieces.hpp"
+#include "pretokenize/cl100k_block_pieces.hpp"
 #include "pretokenize/piece_walk.hpp"
 #include "pretokenize/splitters.hpp"
 #include "tokenizer/piece_memo.hpp"
@@ -139,14 +139,19 @@ bool encode_pieces(const TokenizerModel& tokenizer, Pieces pieces, const uint8_t
   return true;
 }
 
-// encode_pieces; the fast walk takes cl100k_base's classic pieces a block at a time (the
-// plain walk, the reference, splits piece by piece).
+// encode_pieces; the fast walk takes cl100k_base's pieces a block at a time (the plain
+// walk, the reference, splits piece by piece).
 template <bool kFast, typename GiveUpAbove, typename OnPiece>
 bool encode_text_pieces(const TokenizerModel& tokenizer, const uint8_t* text, uint64_t length,
                         GiveUpAbove&& give_up_above, OnPiece&& on_piece) {
-  if (kFast && tokenizer.splitter == split_next_cl100k) {
-    return encode_pieces<kFast>(tokenizer, Cl100kClassicPieces(text, length), text, length,
-                                give_up_above, on_piece);
+  const bool by_blocks = kFast && ascii::mostly_plain_blocks(text, length);
+  if (by_blocks && tokenizer.splitter == split_next_cl100k) {
+    return encode_pieces<kFast>(tokenizer, Cl100kBlockPieces<SplitMode::classic>(text, length),
+                                text, length, give_up_above, on_piece);
+  }
+  if (by_blocks && tokenizer.splitter == split_next_cl100k_exact) {
+    return encode_pieces<kFast>(tokenizer, Cl100kBlockPieces<SplitMode::exact>(text, length),
+                                text, length, give_up_above, on_piece);
   }
   return encode_pieces<kFast>(tokenizer, PiecesOneByOne(tokenizer.splitter, text, length), text,
                               length, give_up_above, on_piece);

@@ -1,4 +1,4 @@
-#include "pretokenize/cl100k_classic_pieces.hpp"
+#include "pretokenize/cl100k_block_pieces.hpp"
 
 namespace tessel {
 
@@ -27,15 +27,17 @@ uint64_t digit_starts(uint64_t digits, bool digit_before, uint64_t block, uint64
 
 }  // namespace
 
-Cl100kClassicPieces::Cl100kClassicPieces(const uint8_t* text, uint64_t length)
+template <SplitMode kMode>
+Cl100kBlockPieces<kMode>::Cl100kBlockPieces(const uint8_t* text, uint64_t length)
     : text_(text), length_(length) {
   enter_at(0);
 }
 
-bool Cl100kClassicPieces::take_starts() {
+template <SplitMode kMode>
+bool Cl100kBlockPieces<kMode>::take_starts() {
   starts_ = 0;
-  if (!ascii::plain_block(before_, masks_, after_)) return false;
-  uint64_t starts = ascii::block_starts(before_, masks_, after_) |
+  if (!ascii::plain_block<kMode>(before_, masks_, after_)) return false;
+  uint64_t starts = ascii::block_starts<kMode>(before_, masks_, after_) |
                     digit_starts(masks_.digit, (before_.digit >> 63) != 0, block_, position_);
   if (position_ >= block_) {
     // position_ starts a piece, so the masks must say so; should they ever not, the
@@ -48,7 +50,8 @@ bool Cl100kClassicPieces::take_starts() {
   return true;
 }
 
-bool Cl100kClassicPieces::enter_at(uint64_t block) {
+template <SplitMode kMode>
+bool Cl100kBlockPieces<kMode>::enter_at(uint64_t block) {
   block_ = block;
   before_ = block >= 64 ? ascii::classify_block(text_, length_, block - 64) : ascii::BlockMasks{};
   masks_ = ascii::classify_block(text_, length_, block);
@@ -56,7 +59,8 @@ bool Cl100kClassicPieces::enter_at(uint64_t block) {
   return plain_ = take_starts();
 }
 
-bool Cl100kClassicPieces::enter_next() {
+template <SplitMode kMode>
+bool Cl100kBlockPieces<kMode>::enter_next() {
   block_ += 64;
   before_ = masks_;
   masks_ = after_;
@@ -64,7 +68,8 @@ bool Cl100kClassicPieces::enter_next() {
   return plain_ = take_starts();
 }
 
-void Cl100kClassicPieces::leave_unplain_block() {
+template <SplitMode kMode>
+void Cl100kBlockPieces<kMode>::leave_unplain_block() {
   const uint64_t block = position_ & ~uint64_t{63};
   if (block + 64 <= length_ && ascii::any_unusual(text_, block)) {
     block_ = block;  // not plain either: no masks needed
@@ -73,7 +78,8 @@ void Cl100kClassicPieces::leave_unplain_block() {
   }
 }
 
-bool Cl100kClassicPieces::next_beyond_starts(uint64_t& start, uint64_t& end) {
+template <SplitMode kMode>
+bool Cl100kBlockPieces<kMode>::next_beyond_starts(uint64_t& start, uint64_t& end) {
   for (;;) {
     if (position_ >= length_) return false;
     if (starts_ != 0 || !plain_) return next(start, end);
@@ -86,5 +92,8 @@ bool Cl100kClassicPieces::next_beyond_starts(uint64_t& start, uint64_t& end) {
     enter_next();
   }
 }
+
+template class Cl100kBlockPieces<SplitMode::classic>;
+template class Cl100kBlockPieces<SplitMode::exact>;
 
 }  // namespace tessel
