@@ -17,7 +17,7 @@
 #include <string>
 #include <vector>
 
-#include "pretokenize/cl100k_block_pieces.hpp"
+#include "pretokenize/block_pieces.hpp"
 #include "pretokenize/piece_walk.hpp"
 #include "pretokenize/splitters.hpp"
 #include "tokenizer/builtin_encodings.hpp"
@@ -106,15 +106,25 @@ std::string repeat(const std::string& unit, size_t bytes) {
   return s;
 }
 
-// The pieces the way tokenizer_encode takes them: cl100k_base's classic ones from
-// Cl100kBlockPieces, the others from the splitter's walk.
+// The pieces the way tokenizer_encode takes them: a block at a time where the text is
+// mostly plain ASCII, else from the splitter's walk.
+template <typename Pieces>
+uint64_t piece_count(Pieces walk) {
+  uint64_t start = 0, end = 0, pieces = 0;
+  while (walk.next(start, end)) ++pieces;
+  return pieces;
+}
+
 uint64_t split_only(const TokenizerModel& t, const uint8_t* bytes, uint64_t length) {
-  uint64_t position = 0, start = 0, end = 0, pieces = 0;
-  if (t.splitter == split_next_cl100k) {
-    Cl100kBlockPieces<SplitMode::classic> walk(bytes, length);
-    while (walk.next(start, end)) ++pieces;
-    return pieces;
+  if (ascii::mostly_plain_blocks(bytes, length)) {
+    if (t.splitter == split_next_cl100k) {
+      return piece_count(BlockPieces<SplitRules::cl100k, SplitMode::classic>(bytes, length));
+    }
+    if (t.splitter == split_next_o200k) {
+      return piece_count(BlockPieces<SplitRules::o200k, SplitMode::classic>(bytes, length));
+    }
   }
+  uint64_t position = 0, start = 0, end = 0, pieces = 0;
   while (next_piece(t.splitter, bytes, length, position, start, end)) ++pieces;
   return pieces;
 }

@@ -7,7 +7,7 @@
 #include <vector>
 
 #include "fuzz_support.hpp"
-#include "pretokenize/cl100k_block_pieces.hpp"
+#include "pretokenize/block_pieces.hpp"
 #include "pretokenize/piece_walk.hpp"
 #include "pretokenize/splitters.hpp"
 #include "pretokenize/unicode.hpp"
@@ -48,11 +48,11 @@ std::vector<uint64_t> checked_pieces(PieceSplitter split, const uint8_t* text, u
   return ends;
 }
 
-// The ends of cl100k_base's pieces told a block at a time.
-template <SplitMode kMode>
+// The ends of the pieces told a block at a time.
+template <SplitRules kRules, SplitMode kMode>
 std::vector<uint64_t> block_ends(const uint8_t* text, uint64_t length) {
   std::vector<uint64_t> ends;
-  Cl100kBlockPieces<kMode> pieces(text, length);
+  BlockPieces<kRules, kMode> pieces(text, length);
   uint64_t start, end, position = 0;
   while (pieces.next(start, end)) {
     FUZZ_CHECK(start == position && end > start && end <= length);
@@ -78,8 +78,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
       const PieceSplitter split = piece_splitter(rules, mode);
       const std::vector<uint64_t> ends = checked_pieces(split, data, size, boundary);
       FUZZ_CHECK(ends == checked_pieces(full_rules_splitter(rules, mode), data, size, boundary));
-      if (split == split_next_cl100k) FUZZ_CHECK(block_ends<SplitMode::classic>(data, size) == ends);
-      if (split == split_next_cl100k_exact) FUZZ_CHECK(block_ends<SplitMode::exact>(data, size) == ends);
+      const auto by_blocks = rules == SplitRules::cl100k
+                                 ? (mode == SplitMode::classic ? block_ends<SplitRules::cl100k, SplitMode::classic>
+                                                               : block_ends<SplitRules::cl100k, SplitMode::exact>)
+                                 : (mode == SplitMode::classic ? block_ends<SplitRules::o200k, SplitMode::classic>
+                                                               : block_ends<SplitRules::o200k, SplitMode::exact>);
+      FUZZ_CHECK(by_blocks(data, size) == ends);
     }
   }
   return 0;

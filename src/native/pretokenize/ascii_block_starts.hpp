@@ -1,6 +1,6 @@
 #pragma once
 
-// Where cl100k_base's pieces start in 64 bytes of plain ASCII text, all at once.
+// Where the pieces of either encoding start in 64 bytes of plain ASCII text, all at once.
 //
 // Splitting piece after piece is a chain: each piece's first decision waits for the end
 // of the piece before it, through loads of the bytes and of their classes. On ASCII
@@ -22,8 +22,11 @@
 //   - a run of S, or j is the last byte of a run of two or more S that letters, digits
 //     or O follow (the run's other bytes are one piece; a run that CR or LF or the end
 //     of the text follows stays whole);
-//   - three digits (see the batches in piece_batches.cpp).
-// These are the classic rules. In exact mode a whitespace run that holds line breaks is
+//   - three digits (see digit_starts in block_pieces.cpp).
+// These are cl100k_base's classic rules. o200k_base's words split where a capital follows
+// a small letter ("fooBar" is "foo" "Bar"), and its runs of O also take the slashes among
+// the CR and LF bytes after them ("!\n/" is one piece), so a block with a slash right
+// after CR or LF goes to the splitter. In exact mode a whitespace run that holds line breaks is
 // one piece up to its last line break, so a run of S right after a line break starts no
 // piece when a line break follows it in the same whitespace run (unless that line break
 // before it ended a run of O, whose piece takes it). Every other start is the same in
@@ -45,6 +48,7 @@ namespace tessel::ascii {
 // The classes of the 64 bytes of a block as masks, bit i for the block's byte i.
 struct BlockMasks {
   uint64_t letter, digit, space, line_break, other, blank;  // blank: the space byte
+  uint64_t upper, slash;  // the letters A-Z; the byte '/'
   uint64_t unusual;  // non-ASCII bytes and apostrophes: the starts cannot be told
 };
 
@@ -64,6 +68,8 @@ inline BlockMasks classify(const uint8_t* bytes) {
     const __m128i blank = _mm_cmpeq_epi8(b, _mm_set1_epi8(' '));
     const __m128i controls = vector::in_range(b, 0x09, 5);  // TAB LF VT FF CR
     m.letter |= bits(vector::in_range(_mm_or_si128(b, _mm_set1_epi8(0x20)), 'a', 26));
+    m.upper |= bits(vector::in_range(b, 'A', 26));
+    m.slash |= bits(_mm_cmpeq_epi8(b, _mm_set1_epi8('/')));
     m.digit |= bits(vector::in_range(b, '0', 10));
     m.line_break |= bits(line_break);
     m.space |= bits(_mm_or_si128(blank, _mm_andnot_si128(line_break, controls)));
@@ -83,6 +89,8 @@ inline BlockMasks classify(const uint8_t* bytes) {
     else if (c & kSpace) m.space |= one;
     else m.other |= one;
     if (b == ' ') m.blank |= one;
+    if (b >= 'A' && b <= 'Z') m.upper |= one;
+    if (b == '/') m.slash |= one;
   }
 #endif
   return m;
@@ -112,7 +120,7 @@ inline bool any_unusual(const uint8_t* text, uint64_t block) {
 
 // Whether the blocks of the text are mostly free of unusual bytes, judged from up to 32
 // blocks spread over it: where most blocks hold one, as in text in other scripts, telling
-// starts a block at a time costs more than it gains (see cl100k_block_pieces.hpp).
+// starts a block at a time costs more than it gains (see block_pieces.hpp).
 inline bool mostly_plain_blocks(const uint8_t* text, uint64_t length) {
   const uint64_t blocks = length / 64;
   if (blocks == 0) return true;
@@ -132,7 +140,8 @@ inline BlockMasks classify_block(const uint8_t* text, uint64_t length, uint64_t 
   BlockMasks m = block_detail::classify(padded);
   const uint64_t valid = (uint64_t{1} << (length - block)) - 1;
   for (uint64_t* mask :
-       {&m.letter, &m.digit, &m.space, &m.line_break, &m.other, &m.blank, &m.unusual}) {
+       {&m.letter, &m.digit, &m.space, &m.line_break, &m.other, &m.blank, &m.upper, &m.slash,
+        &m.unusual}) {
     *mask &= valid;
   }
   return m;
@@ -140,13 +149,20 @@ inline BlockMasks classify_block(const uint8_t* text, uint64_t length, uint64_t 
 
 // Whether the starts of block m can be told from masks: no unusual byte in it, in the
 // two bytes before it (the end of the block `before`) or in the byte after it (the start
-// of the block `after`). In exact mode the whitespace runs around the block must also be
-// known: the run of S that starts `after` must end within it at a byte that is not
-// unusual, and a run of CR and LF that ends `before` must start within it after a byte
-// that is not unusual (so runs of 64 such bytes and more go to the splitter).
-template <SplitMode kMode>
+// of the block `after`); for o200k_base, no slash right after CR or LF there either. In
+// exact mode the whitespace runs around the block must also be known: the run of S that
+// starts `after` must end within it at a byte that is not unusual, and a run of CR and LF
+// that ends `before` must start within it after a byte that is not unusual (so runs of 64
+// such bytes and more go to the splitter).
+template <SplitRules kRules, SplitMode kMode>
 inline bool plain_block(const BlockMasks& before, const BlockMasks& m, const BlockMasks& after) {
   if ((m.unusual | (before.unusual >> 62) | (after.unusual & 1)) != 0) return false;
+  if constexpr (kRules == SplitRules::o200k) {
+    const uint64_t slash_after_break =
+        (m.slash & ((m.line_break << 1) | (before.line_break >> 63))) |
+        ((before.slash & (before.line_break << 1)) >> 62);
+    if (slash_after_break != 0) return false;
+  }
   if constexpr (kMode == SplitMode::exact) {
     if (after.space == ~uint64_t{0} || before.line_break == ~uint64_t{0}) return false;
     if ((after.unusual >> __builtin_ctzll(~after.space)) & 1) return false;
@@ -161,7 +177,8 @@ inline bool plain_block(const BlockMasks& before, const BlockMasks& m, const Blo
 namespace block_detail {
 
 // Exact mode: the starts of S runs right after a line break that a later line break of
-// the same whitespace run takes into the line breaks' piece. Needs plain_block<exact>.
+// the same whitespace run takes into the line breaks' piece. Needs plain_block's exact
+// conditions.
 inline uint64_t inner_space_runs(const BlockMasks& before, const BlockMasks& m,
                                  const BlockMasks& after) {
   // Bit j: the run of S from byte j ends at CR or LF. Whether the run that goes on into
@@ -193,7 +210,7 @@ inline uint64_t inner_space_runs(const BlockMasks& before, const BlockMasks& m,
 
 // The starts of pieces other than digits in plain block m, given the blocks before and
 // after it (all clear where there is none).
-template <SplitMode kMode>
+template <SplitRules kRules, SplitMode kMode>
 inline uint64_t block_starts(const BlockMasks& before, const BlockMasks& m,
                              const BlockMasks& after) {
   // Bit j: the class of byte j - 1, or of byte j + 1.
@@ -218,7 +235,10 @@ inline uint64_t block_starts(const BlockMasks& before, const BlockMasks& m,
   const uint64_t last_spaces = m.space & space_before &
                                next(m.letter | m.digit | m.other,
                                     after.letter | after.digit | after.other);
-  const uint64_t starts = other_starts | bare_letters | own_line_breaks | space_runs | last_spaces;
+  uint64_t starts = other_starts | bare_letters | own_line_breaks | space_runs | last_spaces;
+  if constexpr (kRules == SplitRules::o200k) {
+    starts |= m.upper & prior(m.letter & ~m.upper, before.letter & ~before.upper);
+  }
   if constexpr (kMode == SplitMode::exact) {
     return starts & ~block_detail::inner_space_runs(before, m, after);
   }

@@ -35,4 +35,7 @@ bool split_next_cl100k_exact(const uint8_t* text, uint64_t length, uint64_t posi
 // words, digits, punctuation with slashes, then the whitespace rules of cl100k_base.
 bool split_next_o200k(const uint8_t* text, uint64_t length, uint64_t position, Piece* out);
 
+// piece_splitter(SplitRules::o200k, SplitMode::exact).
+bool split_next_o200k_exact(const uint8_t* text, uint64_t length, uint64_t position, Piece* out);
+
 }  // namespace tessel

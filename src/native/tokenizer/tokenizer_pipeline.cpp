@@ -4,7 +4,7 @@
 #include <cstring>
 
 #include "model/backtrack_encoder.hpp"
-#include "pretokenize/cl100k_block_pieces.hpp"
+#include "pretokenize/block_pieces.hpp"
 #include "pretokenize/piece_walk.hpp"
 #include "pretokenize/splitters.hpp"
 #include "tokenizer/piece_memo.hpp"
@@ -139,22 +139,30 @@ bool encode_pieces(const TokenizerModel& tokenizer, Pieces pieces, const uint8_t
   return true;
 }
 
-// encode_pieces; the fast walk takes cl100k_base's pieces a block at a time (the plain
-// walk, the reference, splits piece by piece).
+// encode_pieces; the fast walk takes the pieces of text that is mostly plain ASCII a
+// block at a time (the plain walk, the reference, splits piece by piece).
 template <bool kFast, typename GiveUpAbove, typename OnPiece>
 bool encode_text_pieces(const TokenizerModel& tokenizer, const uint8_t* text, uint64_t length,
                         GiveUpAbove&& give_up_above, OnPiece&& on_piece) {
-  const bool by_blocks = kFast && ascii::mostly_plain_blocks(text, length);
-  if (by_blocks && tokenizer.splitter == split_next_cl100k) {
-    return encode_pieces<kFast>(tokenizer, Cl100kBlockPieces<SplitMode::classic>(text, length),
-                                text, length, give_up_above, on_piece);
+  const auto encode = [&](auto pieces) {
+    return encode_pieces<kFast>(tokenizer, pieces, text, length, give_up_above, on_piece);
+  };
+  if (kFast && ascii::mostly_plain_blocks(text, length)) {
+    const PieceSplitter split = tokenizer.splitter;
+    if (split == split_next_cl100k) {
+      return encode(BlockPieces<SplitRules::cl100k, SplitMode::classic>(text, length));
+    }
+    if (split == split_next_cl100k_exact) {
+      return encode(BlockPieces<SplitRules::cl100k, SplitMode::exact>(text, length));
+    }
+    if (split == split_next_o200k) {
+      return encode(BlockPieces<SplitRules::o200k, SplitMode::classic>(text, length));
+    }
+    if (split == split_next_o200k_exact) {
+      return encode(BlockPieces<SplitRules::o200k, SplitMode::exact>(text, length));
+    }
   }
-  if (by_blocks && tokenizer.splitter == split_next_cl100k_exact) {
-    return encode_pieces<kFast>(tokenizer, Cl100kBlockPieces<SplitMode::exact>(text, length),
-                                text, length, give_up_above, on_piece);
-  }
-  return encode_pieces<kFast>(tokenizer, PiecesOneByOne(tokenizer.splitter, text, length), text,
-                              length, give_up_above, on_piece);
+  return encode(PiecesOneByOne(tokenizer.splitter, text, length));
 }
 
 constexpr auto no_limit = [] { return UINT64_MAX; };

@@ -12,7 +12,7 @@
 #include <vector>
 
 #include "pretokenize/ascii_byte_classes.hpp"
-#include "pretokenize/cl100k_block_pieces.hpp"
+#include "pretokenize/block_pieces.hpp"
 #include "pretokenize/piece_walk.hpp"
 #include "pretokenize/split_rules.hpp"
 #include "pretokenize/splitters.hpp"
@@ -192,25 +192,25 @@ TEST(Split, AsciiFastPathEqualsFullRules) {
   }
 }
 
-// cl100k_base's pieces of a whole text, in either mode, tell the starts of plain ASCII
-// blocks from masks and hand every other block to the splitter. Texts of many blocks mix
-// what the masks decide (runs of every class, digit runs that cross blocks, whitespace
+// The pieces of a whole text, for either encoding in either mode, tell the starts of
+// plain ASCII blocks from masks and hand every other block to the splitter. Texts of many
+// blocks mix what the masks decide (runs of every class, digit runs that cross blocks, whitespace
 // runs with line breaks inside and at their ends, long runs of spaces or line breaks,
-// the text's end) with what sends a block to the splitter (apostrophes, non-ASCII bytes,
-// non-ASCII whitespace and punctuation next to a whitespace run, before, in or right
-// after a block), so that the walk changes hands anywhere.
-template <SplitMode kMode>
+// words whose case changes, the text's end) with what sends a block to the splitter (apostrophes, non-ASCII bytes,
+// non-ASCII whitespace and punctuation next to a whitespace run, slashes after line
+// breaks, before, in or right after a block), so that the walk changes hands anywhere.
+template <SplitRules kRules, SplitMode kMode>
 void expect_block_pieces_are_the_splitters(PieceSplitter split) {
   static const std::string kPool[] = {
-      "a", "Zq", "word", " the", "  ", "   ", "\t", "\t\t", "\n", "\r\n", "\n\n ", " \n",
+      "a", "Zq", "word", " the", "fooBar", "ABc", "XY", "  ", "   ", "\t", "\t\t", "\n", "\r\n", "\n\n ", " \n",
       "\n \n", " \t\n  \n", "!\n", ".\n \n", std::string(70, '\n'),
-      "1", "22", "4444", std::string(70, '7'), "!", "!!", " !", "(", "/", std::string(1, '\0'),
+      "1", "22", "4444", std::string(70, '7'), "!", "!!", " !", "(", "/", "\n/", std::string(1, '\0'),
       "\x0b", "\x7f", std::string(130, ' '), std::string(90, 'x'), "'", "'s", "'ll", " '",
       "\xC3\xA9", "\xE4\xB8\xAD", "\xE2\x80\x99", "\xC2\xB2", "\xC2\xA0", "\xC2\x85",
       "\xE2\x80\x94", "\x80"};
   const auto block_offsets = [](const std::string& text) {
     Offsets offsets;
-    Cl100kBlockPieces<kMode> pieces(bytes_of(text), text.size());
+    BlockPieces<kRules, kMode> pieces(bytes_of(text), text.size());
     uint64_t start, end;
     while (offsets.size() <= text.size() && pieces.next(start, end)) offsets.emplace_back(start, end);
     return offsets;
@@ -229,7 +229,7 @@ void expect_block_pieces_are_the_splitters(PieceSplitter split) {
   }
   // Whitespace runs whose pieces depend on bytes a block away, moved across a boundary.
   for (const std::string& tail : std::vector<std::string>{"\xE2\x80\x94\n\n\n \n x", "!\n\n \n", "\n  \xC2\xA0\n",
-                                 "x\n \n \n y", std::string(130, '\n') + " \n"}) {
+                                 "x\n \n \n y", "!\n/a", std::string(130, '\n') + " \n"}) {
     for (size_t lead = 40; lead < 70; ++lead) {
       const std::string text = std::string(lead, 'a') + tail;
       ASSERT_EQ(block_offsets(text), walk_offsets(split, bytes_of(text), text.size()))
@@ -238,9 +238,11 @@ void expect_block_pieces_are_the_splitters(PieceSplitter split) {
   }
 }
 
-TEST(Split, Cl100kBlockPiecesAreTheSplittersPieces) {
-  expect_block_pieces_are_the_splitters<SplitMode::classic>(split_next_cl100k);
-  expect_block_pieces_are_the_splitters<SplitMode::exact>(split_next_cl100k_exact);
+TEST(Split, BlockPiecesAreTheSplittersPieces) {
+  expect_block_pieces_are_the_splitters<SplitRules::cl100k, SplitMode::classic>(split_next_cl100k);
+  expect_block_pieces_are_the_splitters<SplitRules::cl100k, SplitMode::exact>(split_next_cl100k_exact);
+  expect_block_pieces_are_the_splitters<SplitRules::o200k, SplitMode::classic>(split_next_o200k);
+  expect_block_pieces_are_the_splitters<SplitRules::o200k, SplitMode::exact>(split_next_o200k_exact);
 }
 
 // The run scan reads 16 bytes at a time through masks built apart from the byte-class

@@ -1,18 +1,18 @@
 #pragma once
 
-// The pieces of a whole text under cl100k_base's rules in either mode, for consumers that
-// walk it from start to end: where a block of 64 bytes is plain ASCII, its starts are
-// told all at once (ascii_block_starts.hpp) and each piece is a bit scan; every other
-// block is split piece by piece by the mode's splitter. The same pieces as the
+// The pieces of a whole text under either encoding's rules in either mode, for consumers
+// that walk it from start to end: where a block of 64 bytes is plain ASCII, its starts
+// are told all at once (ascii_block_starts.hpp) and each piece is a bit scan; every other
+// block is split piece by piece by the rules' splitter. The same pieces as the
 // splitter's walk.
 //
-// Against the splitter's walk, alternating in one process (medians of 15-21, 2-core
+// cl100k_base's classic pieces against the splitter's walk, alternating in one process (medians of 15-21, 2-core
 // machine): walking the pieces 1.54-1.67x faster on English prose (license texts) and
 // 1.40x on Python code; in the pipeline, counting 1.12-1.29x and encoding 1.12x on
 // prose, 1.10-1.17x and 1.12-1.20x on code, 0.97x on multilingual text, where few blocks
 // are plain. (Measured with batches of 64 pieces written to an array; taking each piece
 // as a bit of the block's starts measured the same, 0.98-1.02x, with fewer instructions.)
-// Those figures are the classic mode's. The exact mode's, through tessel.get_encoding
+// Its exact pieces, through tessel.get_encoding
 // against the piece-by-piece walk (medians of 15): encoding 1.18x and counting 1.14x on
 // English prose, 1.09x and 1.13x on Python code.
 //
@@ -31,10 +31,10 @@
 
 namespace tessel {
 
-template <SplitMode kMode>
-class Cl100kBlockPieces {
+template <SplitRules kRules, SplitMode kMode>
+class BlockPieces {
  public:
-  Cl100kBlockPieces(const uint8_t* text, uint64_t length);
+  BlockPieces(const uint8_t* text, uint64_t length);
 
   // The next piece's [start, end); false at the end of the text.
   bool next(uint64_t& start, uint64_t& end) {
@@ -58,7 +58,9 @@ class Cl100kBlockPieces {
 
  private:
   static constexpr PieceSplitter kSplit =
-      kMode == SplitMode::classic ? split_next_cl100k : split_next_cl100k_exact;
+      kRules == SplitRules::cl100k
+          ? (kMode == SplitMode::classic ? split_next_cl100k : split_next_cl100k_exact)
+          : (kMode == SplitMode::classic ? split_next_o200k : split_next_o200k_exact);
 
   bool next_beyond_starts(uint64_t& start, uint64_t& end);
   // Enters the block the piece-by-piece walk has reached.
@@ -81,7 +83,9 @@ class Cl100kBlockPieces {
   ascii::BlockMasks before_{}, masks_{}, after_{};  // the blocks at block_ - 64, + 0, + 64
 };
 
-extern template class Cl100kBlockPieces<SplitMode::classic>;
-extern template class Cl100kBlockPieces<SplitMode::exact>;
+extern template class BlockPieces<SplitRules::cl100k, SplitMode::classic>;
+extern template class BlockPieces<SplitRules::cl100k, SplitMode::exact>;
+extern template class BlockPieces<SplitRules::o200k, SplitMode::classic>;
+extern template class BlockPieces<SplitRules::o200k, SplitMode::exact>;
 
 }  // namespace tessel

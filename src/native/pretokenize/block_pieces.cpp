@@ -1,4 +1,4 @@
-#include "pretokenize/cl100k_block_pieces.hpp"
+#include "pretokenize/block_pieces.hpp"
 
 namespace tessel {
 
@@ -27,17 +27,17 @@ uint64_t digit_starts(uint64_t digits, bool digit_before, uint64_t block, uint64
 
 }  // namespace
 
-template <SplitMode kMode>
-Cl100kBlockPieces<kMode>::Cl100kBlockPieces(const uint8_t* text, uint64_t length)
+template <SplitRules kRules, SplitMode kMode>
+BlockPieces<kRules, kMode>::BlockPieces(const uint8_t* text, uint64_t length)
     : text_(text), length_(length) {
   enter_at(0);
 }
 
-template <SplitMode kMode>
-bool Cl100kBlockPieces<kMode>::take_starts() {
+template <SplitRules kRules, SplitMode kMode>
+bool BlockPieces<kRules, kMode>::take_starts() {
   starts_ = 0;
-  if (!ascii::plain_block<kMode>(before_, masks_, after_)) return false;
-  uint64_t starts = ascii::block_starts<kMode>(before_, masks_, after_) |
+  if (!ascii::plain_block<kRules, kMode>(before_, masks_, after_)) return false;
+  uint64_t starts = ascii::block_starts<kRules, kMode>(before_, masks_, after_) |
                     digit_starts(masks_.digit, (before_.digit >> 63) != 0, block_, position_);
   if (position_ >= block_) {
     // position_ starts a piece, so the masks must say so; should they ever not, the
@@ -50,8 +50,8 @@ bool Cl100kBlockPieces<kMode>::take_starts() {
   return true;
 }
 
-template <SplitMode kMode>
-bool Cl100kBlockPieces<kMode>::enter_at(uint64_t block) {
+template <SplitRules kRules, SplitMode kMode>
+bool BlockPieces<kRules, kMode>::enter_at(uint64_t block) {
   block_ = block;
   before_ = block >= 64 ? ascii::classify_block(text_, length_, block - 64) : ascii::BlockMasks{};
   masks_ = ascii::classify_block(text_, length_, block);
@@ -59,8 +59,8 @@ bool Cl100kBlockPieces<kMode>::enter_at(uint64_t block) {
   return plain_ = take_starts();
 }
 
-template <SplitMode kMode>
-bool Cl100kBlockPieces<kMode>::enter_next() {
+template <SplitRules kRules, SplitMode kMode>
+bool BlockPieces<kRules, kMode>::enter_next() {
   block_ += 64;
   before_ = masks_;
   masks_ = after_;
@@ -68,8 +68,8 @@ bool Cl100kBlockPieces<kMode>::enter_next() {
   return plain_ = take_starts();
 }
 
-template <SplitMode kMode>
-void Cl100kBlockPieces<kMode>::leave_unplain_block() {
+template <SplitRules kRules, SplitMode kMode>
+void BlockPieces<kRules, kMode>::leave_unplain_block() {
   const uint64_t block = position_ & ~uint64_t{63};
   if (block + 64 <= length_ && ascii::any_unusual(text_, block)) {
     block_ = block;  // not plain either: no masks needed
@@ -78,8 +78,8 @@ void Cl100kBlockPieces<kMode>::leave_unplain_block() {
   }
 }
 
-template <SplitMode kMode>
-bool Cl100kBlockPieces<kMode>::next_beyond_starts(uint64_t& start, uint64_t& end) {
+template <SplitRules kRules, SplitMode kMode>
+bool BlockPieces<kRules, kMode>::next_beyond_starts(uint64_t& start, uint64_t& end) {
   for (;;) {
     if (position_ >= length_) return false;
     if (starts_ != 0 || !plain_) return next(start, end);
@@ -93,7 +93,9 @@ bool Cl100kBlockPieces<kMode>::next_beyond_starts(uint64_t& start, uint64_t& end
   }
 }
 
-template class Cl100kBlockPieces<SplitMode::classic>;
-template class Cl100kBlockPieces<SplitMode::exact>;
+template class BlockPieces<SplitRules::cl100k, SplitMode::classic>;
+template class BlockPieces<SplitRules::cl100k, SplitMode::exact>;
+template class BlockPieces<SplitRules::o200k, SplitMode::classic>;
+template class BlockPieces<SplitRules::o200k, SplitMode::exact>;
 
 }  // namespace tessel
