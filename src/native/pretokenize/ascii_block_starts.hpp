@@ -26,12 +26,12 @@
 // These are cl100k_base's classic rules. o200k_base's words split where a capital follows
 // a small letter ("fooBar" is "foo" "Bar"), and its runs of O also take the slashes among
 // the CR and LF bytes after them ("!\n/" is one piece), so a block with a slash right
-// after CR or LF goes to the splitter. In exact mode a whitespace run that holds line breaks is
-// one piece up to its last line break, so a run of S right after a line break starts no
-// piece when a line break follows it in the same whitespace run (unless that line break
-// before it ended a run of O, whose piece takes it). Every other start is the same in
-// both modes, as far as ASCII goes. The tests and the splitters' fuzzer hold every start
-// to the piece-by-piece splitter.
+// after CR or LF goes to the splitter. In exact mode a whitespace run that holds line
+// breaks is one piece up to its last line break, so a run of S right after a line break
+// starts no piece when a line break follows it in the same whitespace run (unless that
+// line break before it ended a run of O, whose piece takes it). Every other start is the
+// same in both modes, as far as ASCII goes. The tests and the splitters' fuzzer hold every
+// start to the piece-by-piece splitter.
 
 #include <cstdint>
 #include <cstring>

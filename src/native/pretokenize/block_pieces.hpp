@@ -6,18 +6,19 @@
 // block is split piece by piece by the rules' splitter. The same pieces as the
 // splitter's walk.
 //
-// cl100k_base's classic pieces against the splitter's walk, alternating in one process (medians of 15-21, 2-core
-// machine): walking the pieces 1.54-1.67x faster on English prose (license texts) and
-// 1.40x on Python code; in the pipeline, counting 1.12-1.29x and encoding 1.12x on
-// prose, 1.10-1.17x and 1.12-1.20x on code, 0.97x on multilingual text, where few blocks
-// are plain. (Measured with batches of 64 pieces written to an array; taking each piece
-// as a bit of the block's starts measured the same, 0.98-1.02x, with fewer instructions.)
-// Its exact pieces, through tessel.get_encoding
-// against the piece-by-piece walk (medians of 15): encoding 1.18x and counting 1.14x on
-// English prose, 1.09x and 1.13x on Python code. o200k_base's, the same way through
+// cl100k_base's classic pieces against the splitter's walk, alternating in one process
+// (medians of 15-21, 2-core machine): walking the pieces 1.54-1.67x faster on English
+// prose (license texts) and 1.40x on Python code; in the pipeline, counting 1.12-1.29x
+// and encoding 1.12x on prose, 1.10-1.17x and 1.12-1.20x on code, 0.97x on multilingual
+// text, where few blocks are plain. (Measured with batches of 64 pieces written to an
+// array; taking each piece as a bit of the block's starts measured the same, 0.98-1.02x,
+// with fewer instructions.) Its exact pieces, through tessel.get_encoding against the
+// piece-by-piece walk (medians of 15): encoding 1.18x and counting 1.14x on English
+// prose, 1.09x and 1.13x on Python code. o200k_base's, the same way through
 // tessel.bpe.openai / tessel.get_encoding: encoding 1.29x / 1.14x and counting 1.26x /
-// 1.20x on English prose, 1.10x / 1.10x and 1.10x / 1.12x on code; its share of
-// bench_tokenizer's encode time that splitting takes fell from 58-65% to 23-33%.
+// 1.20x on English prose, 1.10x / 1.10x and 1.10x / 1.12x on code, 1.16x / 1.08x and
+// 1.15x / 1.10x on package documentation; the share of bench_tokenizer's encode time that
+// splitting takes fell from 58-65% to 23-33%.
 //
 // On multilingual text the blocks cost: 0.96-0.97x in exact mode, and 4.5% in classic
 // mode. So the pipeline takes a text's pieces by blocks only where ascii::

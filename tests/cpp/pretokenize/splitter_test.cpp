@@ -194,26 +194,28 @@ TEST(Split, AsciiFastPathEqualsFullRules) {
 
 // The pieces of a whole text, for either encoding in either mode, tell the starts of
 // plain ASCII blocks from masks and hand every other block to the splitter. Texts of many
-// blocks mix what the masks decide (runs of every class, digit runs that cross blocks, whitespace
-// runs with line breaks inside and at their ends, long runs of spaces or line breaks,
-// words whose case changes, the text's end) with what sends a block to the splitter (apostrophes, non-ASCII bytes,
-// non-ASCII whitespace and punctuation next to a whitespace run, slashes after line
-// breaks, before, in or right after a block), so that the walk changes hands anywhere.
+// blocks mix what the masks decide (runs of every class, digit runs that cross blocks,
+// whitespace runs with line breaks inside and at their ends, long runs of spaces or line
+// breaks, words whose case changes, the text's end) with what sends a block to the
+// splitter (apostrophes, non-ASCII bytes, non-ASCII whitespace and punctuation next to a
+// whitespace run, slashes after line breaks, before, in or right after a block), so that
+// the walk changes hands anywhere.
 template <SplitRules kRules, SplitMode kMode>
-void expect_block_pieces_are_the_splitters(PieceSplitter split) {
+void expect_block_pieces_are_the_splitters() {
   static const std::string kPool[] = {
-      "a", "Zq", "word", " the", "fooBar", "ABc", "XY", "  ", "   ", "\t", "\t\t", "\n", "\r\n", "\n\n ", " \n",
-      "\n \n", " \t\n  \n", "!\n", ".\n \n", std::string(70, '\n'),
-      "1", "22", "4444", std::string(70, '7'), "!", "!!", " !", "(", "/", "\n/", std::string(1, '\0'),
-      "\x0b", "\x7f", std::string(130, ' '), std::string(90, 'x'), "'", "'s", "'ll", " '",
-      "\xC3\xA9", "\xE4\xB8\xAD", "\xE2\x80\x99", "\xC2\xB2", "\xC2\xA0", "\xC2\x85",
-      "\xE2\x80\x94", "\x80"};
-  const auto block_offsets = [](const std::string& text) {
+      "a", "Zq", "word", " the", "fooBar", "ABc", "XY", "  ", "   ", "\t", "\t\t", "\n",
+      "\r\n", "\n\n ", " \n", "\n \n", " \t\n  \n", "!\n", ".\n \n", std::string(70, '\n'),
+      "1", "22", "4444", std::string(70, '7'), "!", "!!", " !", "(", "/", "\n/",
+      std::string(1, '\0'), "\x0b", "\x7f", std::string(130, ' '), std::string(90, 'x'), "'",
+      "'s", "'ll", " '", "\xC3\xA9", "\xE4\xB8\xAD", "\xE2\x80\x99", "\xC2\xB2", "\xC2\xA0",
+      "\xC2\x85", "\xE2\x80\x94", "\x80"};
+  const PieceSplitter split = piece_splitter(kRules, kMode);
+  const auto expect_same = [split](const std::string& text) {
     Offsets offsets;
     BlockPieces<kRules, kMode> pieces(bytes_of(text), text.size());
     uint64_t start, end;
     while (offsets.size() <= text.size() && pieces.next(start, end)) offsets.emplace_back(start, end);
-    return offsets;
+    ASSERT_EQ(offsets, walk_offsets(split, bytes_of(text), text.size())) << "text: \"" << text << "\"";
   };
   std::mt19937_64 rng(12);
   for (int round = 0; round < 3000; ++round) {
@@ -224,25 +226,21 @@ void expect_block_pieces_are_the_splitters(PieceSplitter split) {
       if (!plain || (part.find('\'') == std::string::npos && static_cast<uint8_t>(part[0]) < 0x80))
         text += part;
     }
-    ASSERT_EQ(block_offsets(text), walk_offsets(split, bytes_of(text), text.size()))
-        << "text: \"" << text << "\"";
+    expect_same(text);
   }
   // Whitespace runs whose pieces depend on bytes a block away, moved across a boundary.
-  for (const std::string& tail : std::vector<std::string>{"\xE2\x80\x94\n\n\n \n x", "!\n\n \n", "\n  \xC2\xA0\n",
-                                 "x\n \n \n y", "!\n/a", std::string(130, '\n') + " \n"}) {
-    for (size_t lead = 40; lead < 70; ++lead) {
-      const std::string text = std::string(lead, 'a') + tail;
-      ASSERT_EQ(block_offsets(text), walk_offsets(split, bytes_of(text), text.size()))
-          << "text: \"" << text << "\"";
-    }
+  const std::string tails[] = {"\xE2\x80\x94\n\n\n \n x", "!\n\n \n", "\n  \xC2\xA0\n",
+                               "x\n \n \n y", "!\n/a", std::string(130, '\n') + " \n"};
+  for (const std::string& tail : tails) {
+    for (size_t lead = 40; lead < 70; ++lead) expect_same(std::string(lead, 'a') + tail);
   }
 }
 
 TEST(Split, BlockPiecesAreTheSplittersPieces) {
-  expect_block_pieces_are_the_splitters<SplitRules::cl100k, SplitMode::classic>(split_next_cl100k);
-  expect_block_pieces_are_the_splitters<SplitRules::cl100k, SplitMode::exact>(split_next_cl100k_exact);
-  expect_block_pieces_are_the_splitters<SplitRules::o200k, SplitMode::classic>(split_next_o200k);
-  expect_block_pieces_are_the_splitters<SplitRules::o200k, SplitMode::exact>(split_next_o200k_exact);
+  expect_block_pieces_are_the_splitters<SplitRules::cl100k, SplitMode::classic>();
+  expect_block_pieces_are_the_splitters<SplitRules::cl100k, SplitMode::exact>();
+  expect_block_pieces_are_the_splitters<SplitRules::o200k, SplitMode::classic>();
+  expect_block_pieces_are_the_splitters<SplitRules::o200k, SplitMode::exact>();
 }
 
 // The run scan reads 16 bytes at a time through masks built apart from the byte-class
