@@ -118,12 +118,15 @@ inline bool any_unusual(const uint8_t* text, uint64_t block) {
 #endif
 }
 
-// Whether the blocks of the text are mostly free of unusual bytes, judged from up to 32
-// blocks spread over it: where most blocks hold one, as in text in other scripts, telling
-// starts a block at a time costs more than it gains (see block_pieces.hpp).
+// Whether the text has whole blocks and they are mostly free of unusual bytes, judged
+// from up to 32 blocks spread over it. Where most blocks hold one, as in text in other
+// scripts, telling starts a block at a time costs more than it gains (see
+// block_pieces.hpp), and so it does on a text shorter than a block: counting 11 to 63
+// bytes of English took 55-162 ns piece by piece against 101-184 ns by blocks with
+// cl100k_base, and the same or up to 7% more with o200k_base (medians of 15, one process).
 inline bool mostly_plain_blocks(const uint8_t* text, uint64_t length) {
   const uint64_t blocks = length / 64;
-  if (blocks == 0) return true;
+  if (blocks == 0) return false;
   const uint64_t samples = blocks < 32 ? blocks : 32;
   uint64_t unusual = 0;
   for (uint64_t i = 0; i < samples; ++i) unusual += any_unusual(text, blocks * i / samples * 64);

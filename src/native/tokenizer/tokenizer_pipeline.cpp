@@ -49,7 +49,7 @@ class PiecesOneByOne {
 // o200k_base). Instructions (callgrind, cl100k_base): -13% on 4.2 MB of prose, -11% on
 // 2.2 MB of package documentation; the rest of the gain is cache misses avoided.
 template <bool kFast, typename Pieces, typename GiveUpAbove, typename OnPiece>
-bool encode_pieces(const TokenizerModel& tokenizer, Pieces pieces, const uint8_t* text,
+bool encode_pieces(const TokenizerModel& tokenizer, Pieces& pieces, const uint8_t* text,
                    uint64_t length, GiveUpAbove&& give_up_above, OnPiece&& on_piece) {
   const BytePairEncoding& model = *tokenizer.model;
   const bool use_index = kFast && !model.whole_tokens.slots.empty();
@@ -144,7 +144,9 @@ bool encode_pieces(const TokenizerModel& tokenizer, Pieces pieces, const uint8_t
 template <bool kFast, typename GiveUpAbove, typename OnPiece>
 bool encode_text_pieces(const TokenizerModel& tokenizer, const uint8_t* text, uint64_t length,
                         GiveUpAbove&& give_up_above, OnPiece&& on_piece) {
-  const auto encode = [&](auto pieces) {
+  // The pieces by reference: a copy of the block-wise walk (some 300 bytes) cost counting
+  // 64 bytes of English 10% with cl100k_base.
+  const auto encode = [&](auto&& pieces) {
     return encode_pieces<kFast>(tokenizer, pieces, text, length, give_up_above, on_piece);
   };
   if (kFast && ascii::mostly_plain_blocks(text, length)) {
