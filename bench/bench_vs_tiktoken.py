@@ -355,7 +355,8 @@ def first_use_rows(args):
                 rows.append(("tessel, image file", encoding, loaded))
                 if loaded["seconds"] >= result["seconds"]:
                     notes.append(f"{encoding}: first use with the image is not faster; the "
-                                 "image was probably rejected (written by a different build?)")
+                                 "image was rejected (written by a different build?) or read "
+                                 "from disk (a page cache emptied between the runs)")
             path = str(DATA / f"{encoding}.tiktoken")
             body = PEER_BODY.format(pattern=corpora.PUBLISHED_PATTERNS[encoding], path=path)
             rows.append(("tiktoken", encoding, first_use(body, args.first_use_runs)))
