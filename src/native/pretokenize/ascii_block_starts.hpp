@@ -142,12 +142,9 @@ inline BlockMasks classify_block(const uint8_t* text, uint64_t length, uint64_t 
   uint8_t padded[64] = {};
   std::memcpy(padded, text + block, length - block);
   BlockMasks m = block_detail::classify(padded);
-  const uint64_t valid = (uint64_t{1} << (length - block)) - 1;
-  for (uint64_t* mask :
-       {&m.letter, &m.digit, &m.space, &m.line_break, &m.other, &m.blank, &m.upper, &m.slash,
-        &m.unusual}) {
-    *mask &= valid;
-  }
+  // The zero bytes of the padding fall in no class but O. (Clearing every mask through a
+  // list of pointers instead cost counting 124 bytes of English 9%.)
+  m.other &= (uint64_t{1} << (length - block)) - 1;
   return m;
 }
 
