@@ -18,7 +18,7 @@
 // tessel.bpe.openai / tessel.get_encoding: encoding 1.29x / 1.14x and counting 1.26x /
 // 1.20x on English prose, 1.10x / 1.10x and 1.10x / 1.12x on code, 1.16x / 1.08x and
 // 1.15x / 1.10x on package documentation; the share of bench_tokenizer's encode time that
-// splitting takes fell from 58-65% to 23-33%.
+// splitting takes fell from 46-65% to 18-35%.
 //
 // On multilingual text the blocks cost: 0.96-0.97x in exact mode, and 4.5% in classic
 // mode. So the pipeline takes a text's pieces by blocks only where ascii::
