@@ -108,23 +108,15 @@ std::string repeat(const std::string& unit, size_t bytes) {
 
 // The pieces the way tokenizer_encode takes them: a block at a time where the text is
 // mostly plain ASCII, else from the splitter's walk.
-template <typename Pieces>
-uint64_t piece_count(Pieces walk) {
-  uint64_t start = 0, end = 0, pieces = 0;
-  while (walk.next(start, end)) ++pieces;
-  return pieces;
-}
-
 uint64_t split_only(const TokenizerModel& t, const uint8_t* bytes, uint64_t length) {
-  if (ascii::mostly_plain_blocks(bytes, length)) {
-    if (t.splitter == split_next_cl100k) {
-      return piece_count(BlockPieces<SplitRules::cl100k, SplitMode::classic>(bytes, length));
-    }
-    if (t.splitter == split_next_o200k) {
-      return piece_count(BlockPieces<SplitRules::o200k, SplitMode::classic>(bytes, length));
-    }
-  }
   uint64_t position = 0, start = 0, end = 0, pieces = 0;
+  const auto count = [&](auto& walk) {
+    while (walk.next(start, end)) ++pieces;
+  };
+  if (ascii::mostly_plain_blocks(bytes, length) &&
+      with_block_pieces(t.splitter, bytes, length, count)) {
+    return pieces;
+  }
   while (next_piece(t.splitter, bytes, length, position, start, end)) ++pieces;
   return pieces;
 }

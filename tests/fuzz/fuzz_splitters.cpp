@@ -48,16 +48,16 @@ std::vector<uint64_t> checked_pieces(PieceSplitter split, const uint8_t* text, u
   return ends;
 }
 
-// The ends of the pieces told a block at a time.
-template <SplitRules kRules, SplitMode kMode>
-std::vector<uint64_t> block_ends(const uint8_t* text, uint64_t length) {
+// The ends of the pieces told a block at a time for split.
+std::vector<uint64_t> block_ends(PieceSplitter split, const uint8_t* text, uint64_t length) {
   std::vector<uint64_t> ends;
-  BlockPieces<kRules, kMode> pieces(text, length);
   uint64_t start, end, position = 0;
-  while (pieces.next(start, end)) {
-    FUZZ_CHECK(start == position && end > start && end <= length);
-    ends.push_back(position = end);
-  }
+  FUZZ_CHECK(with_block_pieces(split, text, length, [&](auto& pieces) {
+    while (pieces.next(start, end)) {
+      FUZZ_CHECK(start == position && end > start && end <= length);
+      ends.push_back(position = end);
+    }
+  }));
   FUZZ_CHECK(position == length);
   return ends;
 }
@@ -78,12 +78,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
       const PieceSplitter split = piece_splitter(rules, mode);
       const std::vector<uint64_t> ends = checked_pieces(split, data, size, boundary);
       FUZZ_CHECK(ends == checked_pieces(full_rules_splitter(rules, mode), data, size, boundary));
-      const auto by_blocks = rules == SplitRules::cl100k
-                                 ? (mode == SplitMode::classic ? block_ends<SplitRules::cl100k, SplitMode::classic>
-                                                               : block_ends<SplitRules::cl100k, SplitMode::exact>)
-                                 : (mode == SplitMode::classic ? block_ends<SplitRules::o200k, SplitMode::classic>
-                                                               : block_ends<SplitRules::o200k, SplitMode::exact>);
-      FUZZ_CHECK(by_blocks(data, size) == ends);
+      FUZZ_CHECK(block_ends(split, data, size) == ends);
     }
   }
   return 0;

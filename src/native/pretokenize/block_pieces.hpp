@@ -92,4 +92,26 @@ extern template class BlockPieces<SplitRules::cl100k, SplitMode::exact>;
 extern template class BlockPieces<SplitRules::o200k, SplitMode::classic>;
 extern template class BlockPieces<SplitRules::o200k, SplitMode::exact>;
 
+// Calls use(pieces) with the block-wise pieces of the text for the rules and mode of
+// split and returns true, when split is one of the four splitters of piece_splitter;
+// returns false, calling nothing, for any other splitter.
+template <typename Use>
+bool with_block_pieces(PieceSplitter split, const uint8_t* text, uint64_t length, Use&& use) {
+  const auto use_for = [&](auto&& pieces) {
+    use(pieces);
+    return true;
+  };
+  using R = SplitRules;
+  using M = SplitMode;
+  if (split == split_next_cl100k) return use_for(BlockPieces<R::cl100k, M::classic>(text, length));
+  if (split == split_next_cl100k_exact) {
+    return use_for(BlockPieces<R::cl100k, M::exact>(text, length));
+  }
+  if (split == split_next_o200k) return use_for(BlockPieces<R::o200k, M::classic>(text, length));
+  if (split == split_next_o200k_exact) {
+    return use_for(BlockPieces<R::o200k, M::exact>(text, length));
+  }
+  return false;
+}
+
 }  // namespace tessel

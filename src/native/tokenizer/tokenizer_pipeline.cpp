@@ -149,20 +149,11 @@ bool encode_text_pieces(const TokenizerModel& tokenizer, const uint8_t* text, ui
   const auto encode = [&](auto&& pieces) {
     return encode_pieces<kFast>(tokenizer, pieces, text, length, give_up_above, on_piece);
   };
-  if (kFast && ascii::mostly_plain_blocks(text, length)) {
-    const PieceSplitter split = tokenizer.splitter;
-    if (split == split_next_cl100k) {
-      return encode(BlockPieces<SplitRules::cl100k, SplitMode::classic>(text, length));
-    }
-    if (split == split_next_cl100k_exact) {
-      return encode(BlockPieces<SplitRules::cl100k, SplitMode::exact>(text, length));
-    }
-    if (split == split_next_o200k) {
-      return encode(BlockPieces<SplitRules::o200k, SplitMode::classic>(text, length));
-    }
-    if (split == split_next_o200k_exact) {
-      return encode(BlockPieces<SplitRules::o200k, SplitMode::exact>(text, length));
-    }
+  bool finished = false;
+  if (kFast && ascii::mostly_plain_blocks(text, length) &&
+      with_block_pieces(tokenizer.splitter, text, length,
+                        [&](auto& pieces) { finished = encode(pieces); })) {
+    return finished;
   }
   return encode(PiecesOneByOne(tokenizer.splitter, text, length));
 }
