@@ -68,6 +68,15 @@ void derive_lookup_tables(BytePairEncoding& model, ModelTables tables) {
   if (model.pair_filter.size() != pair_filter_words(model.pair_count)) {
     make_pair_filter(model, model.pair_count);
   }
+  if (model.low_pair_merges.empty()) {
+    std::vector<uint32_t> merges(kLowPairIds * kLowPairIds);
+    for (uint32_t left = 0; left < kLowPairIds; ++left) {
+      for (uint32_t right = 0; right < kLowPairIds; ++right) {
+        merges[left * kLowPairIds + right] = pair_lookup(model, left, right);
+      }
+    }
+    model.low_pair_merges = std::move(merges);
+  }
   if (model.whole_tokens.slots.empty()) {
     model.whole_tokens = build_whole_token_index(model.token_bytes.data(), model.token_starts.data(),
                                                model.token_count);

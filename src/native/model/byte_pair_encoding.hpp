@@ -44,8 +44,8 @@ inline uint64_t next_model_identity() {
 //   encode, per piece      whole_tokens (a piece that is one whole token), then the
 //                          backtracking encoder: prefix_steps (or forward_automaton when
 //                          some byte is no token), longest_proper_prefix, viable ends from
-//                          token lengths, and pair_is_compatible: pair_filter, pair_table,
-//                          merge_left, merge_right
+//                          token lengths, and pair_is_compatible: low_pair_merges,
+//                          pair_filter, pair_table, merge_left, merge_right
 //   model image writer     all of the above plus token_hash_table, the forward automaton's
 //                          failure links and output chains, second_forward_automaton and
 //                          reverse_automaton
@@ -83,6 +83,11 @@ struct BytePairEncoding {
   // first, so that its own compatibility checks use it.
   std::vector<uint64_t> pair_filter;
   uint32_t pair_filter_mask = 0;  // pair_filter.size() - 1
+  // The merge of every pair of the kLowPairIds lowest ids (or kNoToken), read directly:
+  // every compatibility check that succeeds ends on the pair of single bytes at the
+  // boundary, and in the built-in encodings the lowest ids are the single bytes. Derived
+  // once pair_table is complete; empty until then, when pair_lookup probes the table.
+  std::vector<uint32_t> low_pair_merges;
   // The token strings again, keyed for the pipeline's whole-piece lookup. Derived.
   WholeTokenIndex whole_tokens;
 
@@ -181,7 +186,16 @@ inline void pair_filter_add(BytePairEncoding& model, uint32_t left, uint32_t rig
 // Inserts (left, right) -> merged, doubling the table first when it is half full.
 void pair_insert(BytePairEncoding& model, uint32_t left, uint32_t right, uint32_t merged);
 
+// 256 KB of merges. On 1 MiB pieces of random letters, base64 and punctuation, where half
+// of all pair lookups are pairs of single bytes, encoding through tessel.get_encoding was
+// 1.10-1.20x as fast against the filter and table alone (alternating in one process,
+// medians of 9); English, code and multilingual text 0.97-1.04x, within the noise.
+inline constexpr uint32_t kLowPairIds = 256;
+
 inline uint32_t pair_lookup(const BytePairEncoding& model, uint32_t left, uint32_t right) {
+  if ((left | right) < kLowPairIds && !model.low_pair_merges.empty()) {
+    return model.low_pair_merges[left * kLowPairIds + right];
+  }
   const uint64_t hash = pair_hash64(left, right);
   if (!model.pair_filter.empty()) {
     const uint64_t bits = pair_filter_bits(hash);
