@@ -59,9 +59,9 @@ inline uint32_t backtrack_step(BacktrackRun& run) {
   if (t == kNoToken) return kNoToken;
   const BytePairEncoding& model = *run.model;
   const uint32_t last = run.stack_count != 0 ? run.stack[run.stack_count - 1] : kNoToken;
-  const uint32_t* shorter = model.longest_proper_prefix.data();
-  for (; t != kNoToken; t = shorter[t]) {
-    const uint64_t end = run.position + model.token_length(t);
+  const TokenLinks* links = model.token_links.data();
+  for (; t != kNoToken; t = links[t].shorter) {
+    const uint64_t end = run.position + links[t].length;
     if (((run.viable_ends[end >> 6] >> (end & 63)) & 1) == 0) continue;
     if (last != kNoToken && !pair_is_compatible(model, last, t)) continue;
     if (run.stack_count == run.stack_capacity) grow_stack(run);
@@ -76,7 +76,7 @@ inline uint32_t backtrack_step(BacktrackRun& run) {
     return kNoToken;
   }
   const uint32_t popped = run.stack[--run.stack_count];
-  run.position -= model.token_length(popped);
+  run.position -= links[popped].length;
   run.candidate = popped;
   return popped;
 }

@@ -68,6 +68,14 @@ void derive_lookup_tables(BytePairEncoding& model, ModelTables tables) {
   if (model.pair_filter.size() != pair_filter_words(model.pair_count)) {
     make_pair_filter(model, model.pair_count);
   }
+  if (model.token_links.empty()) {
+    std::vector<TokenLinks> links(model.token_count);
+    for (uint32_t t = 0; t < model.token_count; ++t) {
+      links[t] = TokenLinks{model.token_length(t), model.longest_proper_prefix[t],
+                            model.merge_left[t], model.merge_right[t]};
+    }
+    model.token_links = std::move(links);
+  }
   if (model.low_pair_merges.empty()) {
     std::vector<uint32_t> merges(kLowPairIds * kLowPairIds);
     for (uint32_t left = 0; left < kLowPairIds; ++left) {

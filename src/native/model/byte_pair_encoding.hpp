@@ -23,6 +23,19 @@ struct TokenHashSlot {
 };
 static_assert(sizeof(TokenHashSlot) == 8);
 
+// What the backtracking encoder reads of a token, side by side, so that a token costs one
+// cache miss instead of one in each of four arrays. Against the four arrays, alternating
+// in one process (medians of 9): 1 MiB pieces of random letters, base64 and punctuation
+// 1.03-1.06x as fast with cl100k_base, 1.07-1.16x with o200k_base, through
+// tessel.get_encoding; multilingual text 1.01-1.03x. Costs 16 bytes a token (1.6 / 3.2 MB).
+struct TokenLinks {
+  uint32_t length;
+  uint32_t shorter;     // longest_proper_prefix
+  uint32_t left_half;   // merge_left
+  uint32_t right_half;  // merge_right
+};
+static_assert(sizeof(TokenLinks) == 16, "four links share a cache line");
+
 struct PairSlot {
   uint32_t left;
   uint32_t right;
@@ -43,9 +56,9 @@ inline uint64_t next_model_identity() {
 //   decode                 token_bytes, token_starts
 //   encode, per piece      whole_tokens (a piece that is one whole token), then the
 //                          backtracking encoder: prefix_steps (or forward_automaton when
-//                          some byte is no token), longest_proper_prefix, viable ends from
-//                          token lengths, and pair_is_compatible: low_pair_merges,
-//                          pair_filter, pair_table, merge_left, merge_right
+//                          some byte is no token), token_links, viable ends, and
+//                          pair_is_compatible: token_links, low_pair_merges, pair_filter,
+//                          pair_table
 //   model image writer     all of the above plus token_hash_table, the forward automaton's
 //                          failure links and output chains, second_forward_automaton and
 //                          reverse_automaton
@@ -88,6 +101,8 @@ struct BytePairEncoding {
   // boundary, and in the built-in encodings the lowest ids are the single bytes. Derived
   // once pair_table is complete; empty until then, when pair_lookup probes the table.
   std::vector<uint32_t> low_pair_merges;
+  // token_length, longest_proper_prefix, merge_left and merge_right of each token. Derived.
+  std::vector<TokenLinks> token_links;
   // The token strings again, keyed for the pipeline's whole-piece lookup. Derived.
   WholeTokenIndex whole_tokens;
 

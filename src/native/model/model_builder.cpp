@@ -109,7 +109,7 @@ void derive_merges(BytePairEncoding& model) {
         r = remainder_token(model, bytes + prefix_length, length - prefix_length);
       }
       if (r == kNoToken) continue;
-      if (prefix < i && r < i && pair_is_compatible(model, prefix, r)) {
+      if (prefix < i && r < i && pair_is_compatible_while_building(model, prefix, r)) {
         pair_insert(model, prefix, r, i);
         model.merge_left[i] = prefix;
         model.merge_right[i] = r;
