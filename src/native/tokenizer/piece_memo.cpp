@@ -5,7 +5,7 @@ namespace tessel {
 namespace {
 
 // Enough for a thread that alternates between two encodings; a memo takes memory only as
-// pieces are remembered in it, at most 7 MiB.
+// pieces are remembered in it, at most 7.2 MiB.
 constexpr int kModelsPerThread = 2;
 
 struct ThreadMemos {

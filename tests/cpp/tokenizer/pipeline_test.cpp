@@ -7,6 +7,7 @@
 #include "pretokenize/piece_walk.hpp"
 #include "pretokenize/splitters.hpp"
 #include "support/model_fixtures.hpp"
+#include "tokenizer/piece_memo.hpp"
 #include "tokenizer/builtin_encodings.hpp"
 #include "tokenizer/tokenizer_model.hpp"
 
@@ -221,6 +222,43 @@ TEST(Pipeline, FastWalkEqualsPlainWalk) {
         ASSERT_EQ(tokenizer_count_till_limit(t, text.data(), text.size(), ids.size()), ids.size());
         ASSERT_EQ(tokenizer_count_till_limit(t, text.data(), text.size(), ids.size() - 1), kOverLimit);
       }
+    }
+  }
+}
+
+// Keys that share a hash share a set and a tag: each is still told apart by its bytes, a
+// set keeps the last pieces remembered in it (four short ones, two long ones), and a short
+// piece of many ids is found through the long table.
+TEST(Pipeline, MemoTellsApartPiecesOfOneHash) {
+  for (const uint64_t length : {uint64_t{10}, uint64_t{40}}) {
+    const size_t ways = length <= 24 ? 4 : 2;
+    for (const uint32_t ids_each : {2u, 12u}) {
+      const size_t kept = ids_each > 8 ? 2 : ways;
+      PieceMemo memo;
+      std::vector<std::string> pieces;
+      const auto key_of = [&](const std::string& piece) {
+        return PieceMemo::key_of(bytes_of(piece), length, length,
+                                 key_head(bytes_of(piece), length, length));
+      };
+      const uint64_t hash = 0x5a5a5a5a5a5a5a5aull;
+      for (uint32_t k = 0; k < 6; ++k) {
+        pieces.push_back(std::string(length, 'a') + std::to_string(k));
+        pieces.back().erase(0, pieces.back().size() - length);
+        std::vector<uint32_t> ids(ids_each, k);
+        memo.remember(key_of(pieces.back()), hash, ids.data(), ids.size());
+        for (uint32_t j = 0; j <= k; ++j) {
+          uint32_t count = 0;
+          const uint32_t* found = memo.find(key_of(pieces[j]), hash, count);
+          if (k - j >= kept) {
+            ASSERT_EQ(found, nullptr) << length << " " << j << " " << k;
+            continue;
+          }
+          ASSERT_NE(found, nullptr) << length << " " << j << " " << k;
+          ASSERT_EQ(std::vector<uint32_t>(found, found + count), std::vector<uint32_t>(ids_each, j));
+        }
+      }
+      uint32_t count = 0;
+      EXPECT_EQ(memo.find(key_of(std::string(length, 'b')), hash, count), nullptr);
     }
   }
 }
