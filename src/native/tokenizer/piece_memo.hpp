@@ -32,12 +32,25 @@ class PieceMemo {
     uint64_t length;
   };
 
-  // The piece's key; head is key_head of the piece, length at most kMaxKeyBytes.
-  static Key key_of(const uint8_t* bytes, uint64_t length, uint64_t readable, uint64_t head) {
-    Key key{{head}, length};
-    for (uint64_t at = 8; at < length; at += 8) {
-      key.words[at / 8] = key_head(bytes + at, length - at, readable - at);
+  // Writes the piece's key; head is key_head of the piece, length at most kMaxKeyBytes.
+  // Written in place a word at a time: a key built and then copied, with wider loads than
+  // the stores that made it, stalled on store forwarding. Against the copy, alternating in
+  // one process (medians of 11): 1 MiB of random letters with o200k_base, whose pieces
+  // never repeat, 1.16x; every other corpus and long piece 0.96-1.04x.
+  static void fill_key(Key& key, const uint8_t* bytes, uint64_t length, uint64_t readable,
+                       uint64_t head) {
+    key.length = length;
+    key.words[0] = head;
+    uint64_t word = 1;
+    for (uint64_t at = 8; at < length; at += 8, ++word) {
+      key.words[word] = key_head(bytes + at, length - at, readable - at);
     }
+    for (; word < kMaxKeyBytes / 8; ++word) key.words[word] = 0;
+  }
+
+  static Key key_of(const uint8_t* bytes, uint64_t length, uint64_t readable, uint64_t head) {
+    Key key;
+    fill_key(key, bytes, length, readable, head);
     return key;
   }
 

@@ -113,7 +113,7 @@ bool encode_pieces(const TokenizerModel& tokenizer, Pieces& pieces, const uint8_
         }
       }
       if (memo_piece) {
-        key = PieceMemo::key_of(piece, n, length - start, head);
+        PieceMemo::fill_key(key, piece, n, length - start, head);
         uint32_t count = 0;
         if (const uint32_t* ids = memo.find(key, hash, count)) {
           if (!on_piece(ids, count)) return false;
