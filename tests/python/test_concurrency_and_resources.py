@@ -111,14 +111,15 @@ def test_large_texts_with_other_threads_running():
 def test_first_ints_of_ids_made_by_several_threads_at_once():
     # In a fresh process no id has its int yet: threads that encode large texts at once
     # (without the interpreter lock) all meet ids whose ints others are making meanwhile.
+    # Two of the texts have lists long enough to be filled without the lock as well.
     code = textwrap.dedent("""
         import gc, random, threading
         from tessel.bpe import openai
         tok = openai.o200k_base()
         rng = random.Random(5)
         raw = tok.bpe().decode_tokens
-        texts = [raw([rng.randrange(1000, 199_000) for _ in range(3000)]).decode(errors="replace")
-                 for _ in range(8)]
+        texts = [raw([rng.randrange(1000, 199_000) for _ in range(320_000 if k % 4 == 0 else 3000)])
+                 .decode(errors="replace") for k in range(8)]
         start, got = threading.Barrier(4), {}
         def work(k):
             start.wait()
@@ -133,7 +134,9 @@ def test_first_ints_of_ids_made_by_several_threads_at_once():
         got.clear()
         gc.collect()
         churn = [float(i) for i in range(300_000)]
-        print([tok.encode(t) for t in texts] == expected and all(type(i) is int for e in expected for i in e))
+        assert max(map(len, expected)) > 2**18
+        print([tok.encode(t) for t in texts] == expected and all(type(i) is int for e in expected for i in e)
+              and all(gc.is_tracked(e) for e in expected))
     """)
     r = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=300)
     assert r.stdout == "True\n", r.stderr

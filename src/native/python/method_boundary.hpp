@@ -89,37 +89,49 @@ auto run_maybe_unlocked(bool release, Work&& work) -> decltype(work()) {
   return std::move(*result);
 }
 
+// Lists of at least this many ids are filled without the interpreter lock where the shared
+// ints are immortal: the list is made with the lock and kept from the collector while its
+// items are written, and the ints not made yet are made with the lock afterwards. That is
+// one more release and retake of the lock, which can wait up to a switch interval when
+// another thread is busy, so only for lists whose filling costs milliseconds: 2^18 ids are
+// about 1 MB of text. A second Python thread got 79.6% / 78.4% of its ticks while encode()
+// worked on 20 MiB with the list filled under the lock, and 89.0-94.2% / 91.0-95.1% with
+// it filled without (cl100k_base / o200k_base, bench/bench_concurrency.py, two runs);
+// encode() alone on English, code and multilingual text 0.99-1.06x (alternating in one
+// process, medians of 15).
+inline constexpr size_t kUnlockedListIds = size_t{1} << 18;
+
 // The text's ids as a new list (null with the Python error set), encoded into the calling
-// thread's buffers, which keep their capacity from call to call up to 1 Mi ids (4 MiB of
-// ids, and 8 MiB for their ints where those are found without the lock): no fresh memory
-// to fault in and no regrowth on every call. encode() against a fresh vector
+// thread's buffer, which keeps its capacity from call to call up to 1 Mi ids (4 MiB): no
+// fresh memory to fault in and no regrowth on every call. encode() against a fresh vector
 // each call, alternating in one process (medians of 31): 1.04x / 1.04x on English prose,
 // 1.02x / 1.04x on code, 1.00x / 1.01x on multilingual text (cl100k_base / o200k_base).
-// Where the shared ints are immortal, they are also found while the lock is released, so
-// that with the lock held only the list is filled.
 inline PyObject* encoded_id_list(const TokenizerModel& tokenizer, const uint8_t* text,
                                  uint64_t length, bool release) {
   constexpr size_t kKeptBufferIds = size_t{1} << 20;
-  struct Buffers {
-    std::vector<uint32_t> ids;
-    std::vector<PyObject*> found;
-  };
-  thread_local Buffers kept;
+  thread_local std::vector<uint32_t> kept;
   // Taken out while in use: making the list can run Python code (a collection calling
   // finalizers) that encodes on this same thread.
-  Buffers buffers = std::move(kept);
-  const bool find_unlocked = kSharedIdsImmortal && release;
-  run_maybe_unlocked(release, [&] {
-    tokenizer_encode_into(tokenizer, text, length, buffers.ids);
-    if (find_unlocked) {
-      buffers.found.resize(buffers.ids.size());
-      find_shared_ids(buffers.ids.data(), buffers.ids.size(), buffers.found.data());
-    }
-    return true;
-  });
-  PyObject* list = id_list_from_ids(buffers.ids.data(), buffers.ids.size(),
-                                    find_unlocked ? buffers.found.data() : nullptr);
-  if (buffers.ids.capacity() <= kKeptBufferIds) kept = std::move(buffers);
+  std::vector<uint32_t> ids = std::move(kept);
+  run_maybe_unlocked(release, [&] { return tokenizer_encode_into(tokenizer, text, length, ids), 0; });
+  PyObject* list = nullptr;
+  if (kSharedIdsImmortal && release && ids.size() >= kUnlockedListIds) {
+    PyRef made(PyList_New(static_cast<Py_ssize_t>(ids.size())));
+    if (!made) return nullptr;
+    PyObject** items = reinterpret_cast<PyListObject*>(made.get())->ob_item;
+    // Untracked, the list is reachable from no other thread while its items are written;
+    // its null items are what a failure leaves for its deallocation to pass over.
+    PyObject_GC_UnTrack(made.get());
+    const size_t missing = run_maybe_unlocked(true, [&] {
+      return place_shared_ids(ids.data(), ids.size(), items);
+    });
+    if (missing != 0 && !place_missing_ids(ids.data(), ids.size(), items)) return nullptr;
+    PyObject_GC_Track(made.get());
+    list = made.release();
+  } else {
+    list = id_list_from_ids(ids.data(), ids.size());
+  }
+  if (ids.capacity() <= kKeptBufferIds) kept = std::move(ids);
   return list;
 }
 

@@ -29,12 +29,16 @@ inline constexpr bool kSharedIdsImmortal = true;
 inline constexpr bool kSharedIdsImmortal = false;
 #endif
 
-// Sets objects[i] to the int of ids[i] where one has been made, else to null; reads only
-// the table, so it may run without the interpreter lock. Only when kSharedIdsImmortal.
-void find_shared_ids(const uint32_t* ids, size_t count, PyObject** objects);
+// Sets items[i] to the int of ids[i] where one has been made, and leaves the others null;
+// returns how many it left null. Reads only the table, so it may run without the
+// interpreter lock. Only when kSharedIdsImmortal.
+size_t place_shared_ids(const uint32_t* ids, size_t count, PyObject** items);
+
+// Sets every null items[i] to the int of ids[i], making those not made yet. With the lock;
+// false with the Python error set.
+bool place_missing_ids(const uint32_t* ids, size_t count, PyObject** items);
 
 // A new list of Python integers holding the ids, or null with the Python error set.
-// `found`, when given, is what find_shared_ids found for these ids.
-PyObject* id_list_from_ids(const uint32_t* ids, size_t count, PyObject* const* found = nullptr);
+PyObject* id_list_from_ids(const uint32_t* ids, size_t count);
 
 }  // namespace tessel::python
