@@ -140,7 +140,10 @@ def test_text_with_surrogates_is_encoded_as_tiktoken_does():
     for text in texts:
         assert ours.encode_ordinary(text) == theirs.encode_ordinary(text)
         assert ours.encode(text, allowed_special="all") == theirs.encode(text, allowed_special="all")
+        assert outcome(lambda: ours.encode(text)) == outcome(lambda: theirs.encode(text))
     assert ours.encode_ordinary_batch(texts) == theirs.encode_ordinary_batch(texts)
+    for batch in (texts[:3], texts, ["plain", "text <| only a marker"], ["plain"] * 3 + [texts[3]]):
+        assert outcome(lambda: ours.encode_batch(batch)) == outcome(lambda: theirs.encode_batch(batch))
     assert ours._count_ordinary(texts[0]) == len(theirs.encode_ordinary(texts[0]))
 
 
