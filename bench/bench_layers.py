@@ -5,7 +5,10 @@
 1. `tessel.get_encoding(name).encode_ordinary` (exact splitting, tiktoken's ids) against
    `tessel.bpe.openai` `encode` (its own splitting rules), on the same corpora, calls
    interleaved in one process: the time ratio exact / openai per corpus (median of runs).
-2. The per-call time of `encode` on an 11-byte text for tessel's `Encoding.encode`,
+2. `Encoding.encode` with its default arguments, which looks for special tokens first,
+   against tiktoken's `encode` (the same check) and against tessel's own
+   `encode_ordinary` (no check) on the same corpora, interleaved.
+3. The per-call time of `encode` on an 11-byte text for tessel's `Encoding.encode`,
    `Encoding.encode_ordinary`, `tessel.bpe.openai`'s `encode` and tiktoken's `encode` /
    `encode_ordinary` (its encodings built from this project's rank files), interleaved.
 """
@@ -35,30 +38,58 @@ def _peer(name: str):
                              special_tokens={t: ours.encode_single_token(t) for t in ours.special_tokens_set})
 
 
-def layer_ratios(runs: int) -> None:
-    print("| encoding | corpus | MB | openai MB/s | exact MB/s | exact / openai time |")
-    print("|---|---|--:|--:|--:|--:|")
-    inputs = {
+def corpus_texts() -> dict[str, str]:
+    return {
         "English prose": "\n".join(corpora.english()),
         "code": "\n".join(corpora.code()),
         "package docs": "\n".join(corpora.package_docs()),
         "multilingual": "\n".join(corpora.multilingual()),
     }
+
+
+def interleaved_medians(calls: dict, runs: int) -> dict:
+    times = {label: [] for label in calls}
+    for run in range(runs):
+        order = list(calls.items())
+        for label, call in order if run % 2 == 0 else reversed(order):
+            start = time.perf_counter()
+            call()
+            times[label].append(time.perf_counter() - start)
+    return {label: statistics.median(t) for label, t in times.items()}
+
+
+def layer_ratios(runs: int) -> None:
+    print("| encoding | corpus | MB | openai MB/s | exact MB/s | exact / openai time |")
+    print("|---|---|--:|--:|--:|--:|")
+    inputs = corpus_texts()
     for name in ENCODINGS:
         classic = getattr(openai, name)()
         exact = tessel.get_encoding(name)
         for corpus, text in inputs.items():
             size = len(text.encode("utf-8")) / 1e6
             classic.encode(text), exact.encode_ordinary(text)  # warm-up
-            times = {"openai": [], "exact": []}
-            for run in range(runs):
-                order = (("openai", classic.encode), ("exact", exact.encode_ordinary))
-                for label, call in order if run % 2 == 0 else reversed(order):
-                    start = time.perf_counter()
-                    call(text)
-                    times[label].append(time.perf_counter() - start)
-            a, b = statistics.median(times["openai"]), statistics.median(times["exact"])
+            t = interleaved_medians({"openai": lambda: classic.encode(text),
+                                     "exact": lambda: exact.encode_ordinary(text)}, runs)
+            a, b = t["openai"], t["exact"]
             print(f"| {name} | {corpus} | {size:.2f} | {size / a:.1f} | {size / b:.1f} | {b / a:.3f} |")
+
+
+def encode_with_check(runs: int) -> None:
+    print("\n`Encoding.encode(text)` with its default arguments (median of interleaved runs):\n")
+    print("| encoding | corpus | encode MB/s | tiktoken encode MB/s | vs tiktoken "
+          "| encode / encode_ordinary time |")
+    print("|---|---|--:|--:|--:|--:|")
+    inputs = corpus_texts()
+    for name in ENCODINGS:
+        ours, peer = tessel.get_encoding(name), _peer(name)
+        for corpus, text in inputs.items():
+            size = len(text.encode("utf-8")) / 1e6
+            assert ours.encode(text) == peer.encode(text)
+            t = interleaved_medians({"encode": lambda: ours.encode(text),
+                                     "peer": lambda: peer.encode(text),
+                                     "ordinary": lambda: ours.encode_ordinary(text)}, runs)
+            print(f"| {name} | {corpus} | {size / t['encode']:.1f} | {size / t['peer']:.1f} "
+                  f"| {t['peer'] / t['encode']:.1f}x | {t['encode'] / t['ordinary']:.3f} |")
 
 
 def per_call(runs: int) -> None:
@@ -85,6 +116,7 @@ def main() -> None:
     parser.add_argument("--runs", type=int, default=9)
     args = parser.parse_args()
     layer_ratios(args.runs)
+    encode_with_check(args.runs)
     per_call(args.runs)
 
 
