@@ -158,6 +158,14 @@ class Encoding:
         """Like encode, as a numpy array of uint32 (needs numpy: ``pip install tessel[numpy]``)."""
         import numpy as np
 
+        prefix = self._special_prefix
+        if not allowed_special and disallowed_special == "all" and prefix is not None:
+            try:
+                buffer = self._core.encode_buffer_unless_marked(text, prefix)  # as in encode
+                if buffer is not None:
+                    return np.frombuffer(buffer, dtype=np.uint32)
+            except UnicodeEncodeError:
+                pass
         allowed = self._allowed(allowed_special, disallowed_special, text)
         if allowed:
             return np.array(self._encode_text_with(text, allowed), dtype=np.uint32)

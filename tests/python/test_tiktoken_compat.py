@@ -6,6 +6,7 @@ where splitting rules are easy to get wrong: whitespace and line-break mixes, U+
 U+180E, marks after letters, and special tokens whole, adjacent or cut short.
 """
 import array
+import importlib.util
 import pickle
 import random
 from pathlib import Path
@@ -90,6 +91,10 @@ def test_generated_text_gives_tiktoken_ids_for_every_encode_call(pair):
             got = outcome(lambda: ours.encode_batch(texts, num_threads=threads, **kwargs))
             assert got == expected, kwargs
     assert ours.encode_ordinary_batch(texts, num_threads=3) == theirs.encode_ordinary_batch(texts)
+    if importlib.util.find_spec("numpy"):
+        for text in texts[:300]:
+            expected = outcome(lambda: theirs.encode(text))
+            assert outcome(lambda: ours.encode_to_numpy(text).tolist()) == expected, text
     assert ours._count_ordinary_batch(texts, 2) == [len(theirs.encode_ordinary(t)) for t in texts]
 
 
