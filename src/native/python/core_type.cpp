@@ -231,6 +231,9 @@ bool holds_marker(const char* utf8, Py_ssize_t length, const char* marker,
          std::string_view::npos;
 }
 
+// How encode and encode_buffer shape the ids of a text's UTF-8 form.
+using EncodedForm = PyObject* (*)(const CoreState&, const char*, Py_ssize_t);
+
 PyObject* encoded_list(const CoreState& state, const char* utf8, Py_ssize_t length) {
   return encoded_id_list(*state.tokenizer, as_bytes(utf8), static_cast<uint64_t>(length),
                          static_cast<uint64_t>(length) >= kUnlockedTextBytes);
@@ -238,9 +241,8 @@ PyObject* encoded_list(const CoreState& state, const char* utf8, Py_ssize_t leng
 
 // Arguments (text, marker): the text's ids as `encoded` makes them, or None when the text
 // holds the marker, which the caller then looks for special tokens in.
-PyObject* unless_marked(const char* method,
-                        PyObject* (*encoded)(const CoreState&, const char*, Py_ssize_t),
-                        const CoreState& state, PyObject* const* args, Py_ssize_t nargs) {
+PyObject* unless_marked(const char* method, EncodedForm encoded, const CoreState& state,
+                        PyObject* const* args, Py_ssize_t nargs) {
   if (!check_argument_count(method, nargs, 2, 2)) return nullptr;
   Py_ssize_t length = 0, marker_length = 0;
   const char* utf8 = utf8_of(args[0], length);
@@ -251,17 +253,6 @@ PyObject* unless_marked(const char* method,
   return encoded(state, utf8, length);
 }
 
-PyObject* core_encode(const CoreState& state, PyObject* text) {
-  Py_ssize_t length = 0;
-  const char* utf8 = utf8_of(text, length);
-  if (utf8 == nullptr) return nullptr;
-  return encoded_list(state, utf8, length);
-}
-
-PyObject* core_encode_unless_marked(const CoreState& state, PyObject* const* args,
-                                    Py_ssize_t nargs) {
-  return unless_marked("encode_unless_marked", encoded_list, state, args, nargs);
-}
 
 // Whether any text of the list or tuple holds the marker; also True at an item that is not
 // a str, so that the caller's own checks report it.
@@ -304,14 +295,20 @@ PyObject* encoded_buffer(const CoreState& state, const char* utf8, Py_ssize_t le
                                    static_cast<Py_ssize_t>(ids.size() * sizeof(uint32_t)));
 }
 
-PyObject* core_encode_buffer(const CoreState& state, PyObject* text) {
+// encode (kEncoded = encoded_list) and encode_buffer (encoded_buffer).
+template <EncodedForm kEncoded>
+PyObject* core_encoded(const CoreState& state, PyObject* text) {
   Py_ssize_t length = 0;
   const char* utf8 = utf8_of(text, length);
   if (utf8 == nullptr) return nullptr;
-  return encoded_buffer(state, utf8, length);
+  return kEncoded(state, utf8, length);
 }
 
-// encode_buffer(text), or None when the text holds the marker (see holds_marker).
+// encode_unless_marked and encode_buffer_unless_marked.
+PyObject* core_encode_unless_marked(const CoreState& state, PyObject* const* args,
+                                    Py_ssize_t nargs) {
+  return unless_marked("encode_unless_marked", encoded_list, state, args, nargs);
+}
 PyObject* core_encode_buffer_unless_marked(const CoreState& state, PyObject* const* args,
                                            Py_ssize_t nargs) {
   return unless_marked("encode_buffer_unless_marked", encoded_buffer, state, args, nargs);
@@ -545,13 +542,13 @@ PyCFunction fast() {
 }
 
 PyMethodDef core_methods[] = {
-    {"encode", o<core_encode>(), METH_O, "encode(text) -> ids of the ordinary text"},
+    {"encode", o<core_encoded<encoded_list>>(), METH_O, "encode(text) -> ids of the ordinary text"},
     {"encode_unless_marked", fast<core_encode_unless_marked>(), METH_FASTCALL,
      "encode_unless_marked(text, marker) -> encode(text), or None when marker is in text"},
     {"any_marked", fast<core_any_marked>(), METH_FASTCALL,
      "any_marked(texts, marker) -> whether marker is in any of the texts"},
     {"count", o<core_count>(), METH_O, "count(text) -> number of ids of the ordinary text"},
-    {"encode_buffer", o<core_encode_buffer>(), METH_O,
+    {"encode_buffer", o<core_encoded<encoded_buffer>>(), METH_O,
      "encode_buffer(text) -> ids as uint32 bytes"},
     {"encode_buffer_unless_marked", fast<core_encode_buffer_unless_marked>(), METH_FASTCALL,
      "encode_buffer_unless_marked(text, marker) -> encode_buffer(text), or None when marker "
