@@ -150,15 +150,7 @@ class PieceMemo {
    public:
     const E* find(const Key& key, uint64_t hash) const {
       if (entries_ == nullptr) return nullptr;
-      const uint64_t set = set_of(hash);
-      const Header& header = headers_[set];
-      const uint8_t tag = tag_of(hash);
-      for (uint64_t w = 0; w < kWays; ++w) {
-        if (header.tags[w] == tag && entries_[set * kWays + w].holds(key)) {
-          return &entries_[set * kWays + w];
-        }
-      }
-      return nullptr;
+      return entry_holding(key, set_of(hash), tag_of(hash));
     }
     void prefetch(uint64_t hash) const {
       if (entries_ == nullptr) return;
@@ -174,13 +166,9 @@ class PieceMemo {
     E& entry_to_fill(const Key& key, uint64_t hash) {
       if (entries_ == nullptr) allocate();
       const uint64_t set = set_of(hash);
-      Header& header = headers_[set];
       const uint8_t tag = tag_of(hash);
-      for (uint64_t w = 0; w < kWays; ++w) {
-        if (header.tags[w] == tag && entries_[set * kWays + w].holds(key)) {
-          return entries_[set * kWays + w];
-        }
-      }
+      if (E* own = entry_holding(key, set, tag)) return *own;
+      Header& header = headers_[set];
       const uint8_t w = header.next;
       header.next = static_cast<uint8_t>((w + 1) % kWays);
       header.tags[w] = tag;
@@ -200,6 +188,16 @@ class PieceMemo {
     };
     static_assert(sizeof(Header) == 8, "eight headers share a cache line");
     static constexpr uint64_t kSets = kEntries / kWays;
+
+    // The set's entry of the key, or null; reads the key only of entries with its tag.
+    E* entry_holding(const Key& key, uint64_t set, uint8_t tag) const {
+      for (uint64_t w = 0; w < kWays; ++w) {
+        if (headers_[set].tags[w] == tag && entries_[set * kWays + w].holds(key)) {
+          return &entries_[set * kWays + w];
+        }
+      }
+      return nullptr;
+    }
 
     // The entries start on a 2 MiB boundary and ask for huge pages, so that a probe reads
     // no cache line it does not need (calloc aligns to 16 bytes) and costs no page-table
