@@ -132,19 +132,18 @@ class Encoding:
         if not allowed_special and disallowed_special == "all":
             prefix = self._special_prefix
             try:
+                if prefix is None:
+                    return self._core.encode(text)
                 # None when the text holds the prefix: then it is looked for special tokens.
                 # The native search is faster than `prefix in text` (see core_type.cpp).
-                ids = (self._core.encode(text) if prefix is None
-                       else self._core.encode_unless_marked(text, prefix))
-                if ids is not None:
-                    return ids
+                ids = self._core.encode_unless_marked(text, prefix)
+                if ids is None:
+                    _check_disallowed(text, self._all_specials)
+                    ids = self._core.encode(text)
+                return ids
             except UnicodeEncodeError:
-                pass  # the check below looks at the text as given
-            if prefix is not None and prefix in text:
-                _check_disallowed(text, self._all_specials)
-            try:
-                return self._core.encode(text)
-            except UnicodeEncodeError:
+                if prefix is not None and prefix in text:
+                    _check_disallowed(text, self._all_specials)
                 return self._core.encode(_without_lone_surrogates(text))
         return self._encode_text_with(text, self._allowed(allowed_special, disallowed_special, text))
 
