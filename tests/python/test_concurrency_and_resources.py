@@ -142,6 +142,55 @@ def test_first_ints_of_ids_made_by_several_threads_at_once():
     assert r.stdout == "True\n", r.stderr
 
 
+def test_collector_never_sees_a_list_being_filled():
+    # Code that runs while a result list is filled (an element's __index__, a collection's
+    # callbacks) reaches every tracked list through gc.get_objects(); one with empty slots
+    # crashed whoever read it. encode_batch_parallel runs the collections its lists make due
+    # inside the call, on every Python version.
+    code = textwrap.dedent("""
+        import gc
+        import tessel
+        from tessel.bpe import openai
+        tok = openai.cl100k_base()
+
+        def read_every_list():
+            for o in gc.get_objects():
+                if type(o) is list:
+                    for _ in o:
+                        pass
+
+        class Index:
+            def __index__(self):
+                read_every_list()
+                return 1
+
+        assert tok.decode_batch([[1], [Index()], [2]]) == ['"', '"', '#']
+        texts = [f"item {i} " * (i % 30) for i in range(3000)]
+        expected = [tok.encode(t) for t in texts]
+        calls = {"encode_batch": lambda: tok.encode_batch(texts)[0],
+                 "encode_batch_parallel": lambda: tok.encode_batch_parallel(texts)[0],
+                 "exact": lambda: tessel.get_encoding("cl100k_base").encode_ordinary_batch(texts)}
+        inside = dict.fromkeys(calls, 0)
+        running = None
+
+        def callback(phase, info):
+            if phase == "start" and running:
+                read_every_list()
+                inside[running] += 1
+
+        gc.callbacks.append(callback)
+        gc.set_threshold(50)
+        for running, call in calls.items():
+            assert call() == expected, running
+        running = None
+        # One collection is due after every 50 lists; one that waits for the call to return
+        # is a single collection.
+        print(inside["encode_batch_parallel"] > 1)
+    """)
+    r = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=300)
+    assert r.stdout == "True\n", r.stderr
+
+
 def encode_in_child(args):
     tok, bpe, text = args
     return tok.encode(text), bpe.encode_via_backtracking(text.encode()), type(tok).__name__

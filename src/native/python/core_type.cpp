@@ -373,15 +373,15 @@ PyObject* core_encode_batch(const CoreState& state, PyObject* const* args, Py_ss
     }
     return true;
   });
-  PyRef outer(PyList_New(static_cast<Py_ssize_t>(n)));
+  ListBeingFilled outer(static_cast<Py_ssize_t>(n));
   if (!outer) return nullptr;
   for (size_t i = 0; i < n; ++i) {
     PyObject* inner = id_list_from_ids(results[i].data(), results[i].size());
     if (inner == nullptr) return nullptr;
-    PyList_SET_ITEM(outer.get(), static_cast<Py_ssize_t>(i), inner);
+    outer.set(i, inner);
     std::vector<uint32_t>().swap(results[i]);
   }
-  return outer.release();
+  return outer.finished().release();
 }
 
 void count_on_pool(WorkerPool* pool, const TokenizerModel& tokenizer, const TextBatch& batch,

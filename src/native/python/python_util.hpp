@@ -38,6 +38,30 @@ class PyRef {
   PyObject* object_ = nullptr;
 };
 
+// A new list of `size` empty slots that the cyclic collector does not see until it is
+// finished. Code may run while the slots are filled (an element's __index__, or a
+// collection with its callbacks and finalizers), and gc.get_objects() would hand it the
+// list with empty slots, which crash whoever reads them.
+class ListBeingFilled {
+ public:
+  explicit ListBeingFilled(Py_ssize_t size) : list_(PyList_New(size)) {
+    if (list_) PyObject_GC_UnTrack(list_.get());
+  }
+  explicit operator bool() const { return static_cast<bool>(list_); }
+  // Takes over the reference to item.
+  void set(size_t i, PyObject* item) {
+    PyList_SET_ITEM(list_.get(), static_cast<Py_ssize_t>(i), item);
+  }
+  // Every slot is set: the list, tracked again.
+  PyRef finished() {
+    PyObject_GC_Track(list_.get());
+    return std::move(list_);
+  }
+
+ private:
+  PyRef list_;
+};
+
 // A type object with only its object header set; each type's init function fills in the
 // slots it uses before PyType_Ready.
 inline PyTypeObject type_with_header() {
