@@ -8,6 +8,7 @@
 #include <new>
 
 #include "model/pair_compatibility.hpp"
+#include "model/prefetch.hpp"
 #include "model/token_trie.hpp"
 
 namespace tessel {
@@ -25,8 +26,6 @@ uint32_t table_capacity(uint32_t n) {
 // The first remainders are looked up this many at a time, so that their cache misses
 // overlap instead of following one another.
 constexpr uint32_t kLookupBatch = 32;
-
-inline void prefetch(const void* p) { __builtin_prefetch(p); }
 
 // Runs task on a thread of its own when one can be started, else when its result is
 // asked for.
@@ -67,7 +66,7 @@ std::vector<uint32_t> first_right_halves(const BytePairEncoding& model) {
       const uint64_t readable = model.token_bytes.size() - (bytes - model.token_bytes.data());
       heads[i - batch] = key_head(bytes, length, readable);
       hashes[i - batch] = key_hash(heads[i - batch], bytes, length);
-      prefetch(&index.slots[hashes[i - batch] & index.mask]);
+      prefetch_to_read(&index.slots[hashes[i - batch] & index.mask]);
     }
     for (uint32_t i = batch; i < end; ++i) {
       const uint32_t prefix = model.longest_proper_prefix[i];
