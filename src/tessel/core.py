@@ -177,10 +177,11 @@ class Encoding:
     def encode_ordinary_batch(self, text: Sequence[str], *, num_threads: int = 8) -> List[List[int]]:
         """encode_ordinary of every text; with num_threads > 1 on tessel's worker threads."""
         _check_threads(num_threads)
+        texts = _reusable(text)
         try:
-            return self._core.encode_batch(text, num_threads)
+            return self._core.encode_batch(texts, num_threads)
         except UnicodeEncodeError:
-            return self._core.encode_batch(_batch_without_lone_surrogates(text), num_threads)
+            return self._core.encode_batch(_batch_without_lone_surrogates(texts), num_threads)
 
     def encode_batch(
         self,
@@ -192,7 +193,7 @@ class Encoding:
     ) -> List[List[int]]:
         """encode of every text; with num_threads > 1 on tessel's worker threads."""
         _check_threads(num_threads)
-        texts = text if isinstance(text, (list, tuple)) else list(text)
+        texts = _reusable(text)
         prefix = self._special_prefix
         if not allowed_special and disallowed_special == "all":
             try:
@@ -226,6 +227,7 @@ class Encoding:
     def _count_ordinary_batch(self, texts: Sequence[str], num_threads: int = 8) -> List[int]:
         """_count_ordinary of every text; with num_threads > 1 on tessel's worker threads."""
         _check_threads(num_threads)
+        texts = _reusable(texts)
         try:
             return self._core.count_batch(texts, num_threads)
         except UnicodeEncodeError:
@@ -441,6 +443,12 @@ def _raise_disallowed_special_token(token: str) -> NoReturn:
 def _without_lone_surrogates(text: str) -> str:
     # Surrogate pairs become the characters they encode; lone surrogates become U+FFFD.
     return text.encode("utf-16", "surrogatepass").decode("utf-16", "replace")
+
+
+def _reusable(texts: Sequence[str]) -> Sequence[str]:
+    """The batch as a list or tuple: a batch may be read twice (again without lone
+    surrogates), and a generator would be empty the second time."""
+    return texts if isinstance(texts, (list, tuple)) else list(texts)
 
 
 def _batch_without_lone_surrogates(texts: Sequence[str]) -> List[str]:

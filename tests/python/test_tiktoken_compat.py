@@ -147,6 +147,9 @@ def test_text_with_surrogates_is_encoded_as_tiktoken_does():
         assert ours.encode(text, allowed_special="all") == theirs.encode(text, allowed_special="all")
         assert outcome(lambda: ours.encode(text)) == outcome(lambda: theirs.encode(text))
     assert ours.encode_ordinary_batch(texts) == theirs.encode_ordinary_batch(texts)
+    # A generator is read once: the retry without lone surrogates must not find it empty.
+    assert ours.encode_ordinary_batch(iter(texts)) == theirs.encode_ordinary_batch(texts)
+    assert ours._count_ordinary_batch(iter(texts)) == list(map(len, theirs.encode_ordinary_batch(texts)))
     for batch in (texts[:3], texts, ["plain", "text <| only a marker"], ["plain"] * 3 + [texts[3]]):
         assert outcome(lambda: ours.encode_batch(batch)) == outcome(lambda: theirs.encode_batch(batch))
     assert ours._count_ordinary(texts[0]) == len(theirs.encode_ordinary(texts[0]))

@@ -44,7 +44,8 @@ bool TextArgument::read(PyObject* argument, bool accept_str) {
   size_ = static_cast<uint64_t>(view_.len);
   PyObject* exporter = argument;
   if (PyMemoryView_Check(argument)) exporter = PyMemoryView_GET_BUFFER(argument)->obj;
-  immutable_ = exporter != nullptr && PyBytes_Check(exporter);
+  // Exactly bytes: a subclass may hand out any buffer through __buffer__, a bytearray too.
+  immutable_ = exporter != nullptr && PyBytes_CheckExact(exporter);
   return true;
 }
 

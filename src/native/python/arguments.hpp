@@ -39,8 +39,9 @@ class TextArgument {
   const uint8_t* data() const { return data_; }
   uint64_t size() const { return size_; }
   // Whether the bytes are sure to stay the same while the interpreter lock is released: a
-  // str or bytes object, or a memoryview of one. Any other buffer (a bytearray, an mmap, a
-  // read-only view of a bytearray) may be written by another thread in the middle of a scan.
+  // str, an object of exactly bytes, or a memoryview of one. Any other buffer (a bytearray,
+  // an mmap, a read-only view of a bytearray, whatever a bytes subclass's __buffer__ hands
+  // out) may be written by another thread in the middle of a scan.
   bool immutable() const { return immutable_; }
   // Whether to work on the bytes without the interpreter lock: long enough for the release
   // to pay, and sure to stay the same meanwhile.

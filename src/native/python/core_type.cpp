@@ -89,27 +89,6 @@ bool parse_rules(PyObject* object, long& rules) {
   return true;
 }
 
-// Reads one token id: anything with __index__. Ids are unsigned 32-bit numbers; others
-// raise OverflowError, as tiktoken does.
-bool read_token_id(PyObject* item, uint32_t& id) {
-  int overflow = 0;
-  long long value;
-  if (PyLong_Check(item)) {
-    value = PyLong_AsLongLongAndOverflow(item, &overflow);
-  } else {
-    PyRef index(PyNumber_Index(item));
-    if (!index) return false;
-    value = PyLong_AsLongLongAndOverflow(index.get(), &overflow);
-  }
-  if (value == -1 && PyErr_Occurred()) return false;
-  if (overflow != 0 || value < 0 || value > static_cast<long long>(UINT32_MAX)) {
-    PyErr_Format(PyExc_OverflowError, "token id %R is out of range (0 to 4294967295)", item);
-    return false;
-  }
-  id = static_cast<uint32_t>(value);
-  return true;
-}
-
 template <typename T>
 void widen(const void* data, Py_ssize_t count, std::vector<int64_t>& out) {
   const T* values = static_cast<const T*>(data);
@@ -424,14 +403,14 @@ PyObject* core_count_batch(const CoreState& state, PyObject* const* args, Py_ssi
     }
     return true;
   });
-  PyRef list(PyList_New(static_cast<Py_ssize_t>(n)));
+  ListBeingFilled list(static_cast<Py_ssize_t>(n));
   if (!list) return nullptr;
   for (size_t i = 0; i < n; ++i) {
     PyObject* count = PyLong_FromUnsignedLongLong(counts[i]);
     if (count == nullptr) return nullptr;
-    PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), count);
+    list.set(i, count);
   }
-  return list.release();
+  return list.finished().release();
 }
 
 // ---- Decoding ---------------------------------------------------------------------------
@@ -478,14 +457,14 @@ PyObject* core_decode_single(const CoreState& state, PyObject* token) {
 PyObject* core_decode_tokens_bytes(const CoreState& state, PyObject* tokens) {
   std::vector<uint32_t> ids;
   if (!read_ids(tokens, ids)) return nullptr;
-  PyRef list(PyList_New(static_cast<Py_ssize_t>(ids.size())));
+  ListBeingFilled list(static_cast<Py_ssize_t>(ids.size()));
   if (!list) return nullptr;
   for (size_t i = 0; i < ids.size(); ++i) {
     PyObject* bytes = single_token_bytes(state, ids[i]);
     if (bytes == nullptr) return nullptr;
-    PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), bytes);
+    list.set(i, bytes);
   }
-  return list.release();
+  return list.finished().release();
 }
 
 // ---- Single tokens and the vocabulary ---------------------------------------------------
@@ -512,15 +491,15 @@ PyObject* core_token_of(const CoreState& state, PyObject* bytes) {
 // The bytes of every mergeable token, in rank order.
 PyObject* core_mergeable_tokens(const CoreState& state) {
   const BytePairEncoding& model = *state.tokenizer->model;
-  PyRef list(PyList_New(static_cast<Py_ssize_t>(model.token_count)));
+  ListBeingFilled list(static_cast<Py_ssize_t>(model.token_count));
   if (!list) return nullptr;
   for (uint32_t i = 0; i < model.token_count; ++i) {
     PyObject* bytes = PyBytes_FromStringAndSize(reinterpret_cast<const char*>(model.token_data(i)),
                                                 static_cast<Py_ssize_t>(model.token_length(i)));
     if (bytes == nullptr) return nullptr;
-    PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), bytes);
+    list.set(i, bytes);
   }
-  return list.release();
+  return list.finished().release();
 }
 
 PyObject* core_mergeable_count(const CoreState& state) {
@@ -577,10 +556,14 @@ bool read_specials(PyObject* specials, CoreState& state) {
     PyErr_SetString(PyExc_TypeError, "special tokens must be a dict of str to int");
     return false;
   }
-  PyObject* key = nullptr;
-  PyObject* value = nullptr;
-  Py_ssize_t position = 0;
-  while (PyDict_Next(specials, &position, &key, &value)) {
+  // From a copy of the items, which holds every key and value: converting a value can run
+  // its __index__, which may change the dict and free what it held.
+  PyRef items(PyDict_Items(specials));
+  if (!items) return false;
+  for (Py_ssize_t i = 0; i < PyList_GET_SIZE(items.get()); ++i) {
+    PyObject* item = PyList_GET_ITEM(items.get(), i);
+    PyObject* key = PyTuple_GET_ITEM(item, 0);
+    PyObject* value = PyTuple_GET_ITEM(item, 1);
     Py_ssize_t length = 0;
     const char* utf8 = utf8_of(key, length);
     if (utf8 == nullptr) return false;

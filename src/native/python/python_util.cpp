@@ -17,6 +17,25 @@ void set_error_from_current_exception() noexcept {
   }
 }
 
+bool read_token_id(PyObject* item, uint32_t& id) {
+  int overflow = 0;
+  long long value;
+  if (PyLong_Check(item)) {
+    value = PyLong_AsLongLongAndOverflow(item, &overflow);
+  } else {
+    PyRef index(PyNumber_Index(item));
+    if (!index) return false;
+    value = PyLong_AsLongLongAndOverflow(index.get(), &overflow);
+  }
+  if (value == -1 && PyErr_Occurred()) return false;
+  if (overflow != 0 || value < 0 || value > static_cast<long long>(UINT32_MAX)) {
+    PyErr_Format(PyExc_OverflowError, "token id %R is out of range (0 to 4294967295)", item);
+    return false;
+  }
+  id = static_cast<uint32_t>(value);
+  return true;
+}
+
 bool read_id_list(PyObject* list, std::vector<uint32_t>& ids) {
   ids.clear();
   ids.reserve(static_cast<size_t>(PyList_GET_SIZE(list)));
@@ -26,17 +45,9 @@ bool read_id_list(PyObject* list, std::vector<uint32_t>& ids) {
     PyObject* element = PyList_GET_ITEM(list, i);
     Py_INCREF(element);
     PyRef item(element);
-    int overflow = 0;
-    const long long value = PyLong_AsLongLongAndOverflow(item.get(), &overflow);
-    if (value == -1 && overflow == 0 && PyErr_Occurred()) return false;
-    if (overflow != 0 || value < 0 || value > static_cast<long long>(UINT32_MAX)) {
-      PyRef number(PyNumber_Index(item.get()));
-      if (!number) return false;
-      PyErr_Format(PyExc_OverflowError, "token id %R is out of range (0 to %lu)", number.get(),
-                   static_cast<unsigned long>(UINT32_MAX));
-      return false;
-    }
-    ids.push_back(static_cast<uint32_t>(value));
+    uint32_t id = 0;
+    if (!read_token_id(item.get(), id)) return false;
+    ids.push_back(id);
   }
   return true;
 }

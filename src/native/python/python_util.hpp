@@ -76,6 +76,11 @@ inline PyTypeObject type_with_header() {
 // std::bad_alloc, RuntimeError for anything else. Call only inside a catch block.
 void set_error_from_current_exception() noexcept;
 
+// Reads one token id: anything with __index__ (an int subclass as it is; a float is a
+// TypeError on every version, where CPython 3.9 would still take its __int__). Ids are
+// unsigned 32-bit numbers; others raise OverflowError, as tiktoken does.
+bool read_token_id(PyObject* item, uint32_t& id);
+
 // Reads a list of token ids. Returns false with the Python error set when an element is
 // not an integer (TypeError) or is outside 0 to 2**32 - 1 (OverflowError). Ids above the
 // vocabulary are read as they are; decoding tells them apart. May throw std::bad_alloc.
