@@ -1,11 +1,11 @@
 #pragma once
 
-// A prefetch the compiler cannot drop. GCC 12 removes __builtin_prefetch as dead code
-// where the prefetches stand alone in a loop, in a branch or in a function of their own
-// (all of the memo's set prefetches were gone, and with them what they were measured to
-// gain). An asm statement stays; given the address in a register rather than as a memory
-// operand, it keeps the compiler from assuming it reads memory (which slowed English prose
-// by up to a fifth), and a prefetch of an address that is not mapped does nothing.
+// A prefetch the compiler cannot drop. GCC 12 may remove __builtin_prefetch as dead code:
+// it removed every prefetch of the memo's sets (a small function of a loop of prefetches
+// behind an early return), and with them what they were measured to gain, while the
+// pipeline's one prefetch of a whole-token slot stayed. An asm statement stays. It takes
+// the address in a register rather than as a memory operand, so the compiler need not
+// assume it reads memory, and a prefetch of an address that is not mapped does nothing.
 
 namespace tessel {
 

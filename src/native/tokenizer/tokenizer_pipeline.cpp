@@ -4,7 +4,6 @@
 #include <cstring>
 
 #include "model/backtrack_encoder.hpp"
-#include "model/prefetch.hpp"
 #include "pretokenize/block_pieces.hpp"
 #include "pretokenize/piece_walk.hpp"
 #include "pretokenize/splitters.hpp"
