@@ -232,7 +232,6 @@ PyObject* unless_marked(const char* method, EncodedForm encoded, const CoreState
   return encoded(state, utf8, length);
 }
 
-
 // Whether any text of the list or tuple holds the marker; also True at an item that is not
 // a str, so that the caller's own checks report it.
 PyObject* core_any_marked(const CoreState&, PyObject* const* args, Py_ssize_t nargs) {

@@ -116,18 +116,17 @@ inline PyObject* encoded_id_list(const TokenizerModel& tokenizer, const uint8_t*
   run_maybe_unlocked(release, [&] { return tokenizer_encode_into(tokenizer, text, length, ids), 0; });
   PyObject* list = nullptr;
   if (kSharedIdsImmortal && release && ids.size() >= kUnlockedListIds) {
-    PyRef made(PyList_New(static_cast<Py_ssize_t>(ids.size())));
+    // Out of the collector's sight, the list is also reachable from no other thread while
+    // its items are written; its null items are what a failure leaves for its
+    // deallocation to pass over.
+    ListBeingFilled made(static_cast<Py_ssize_t>(ids.size()));
     if (!made) return nullptr;
-    PyObject** items = reinterpret_cast<PyListObject*>(made.get())->ob_item;
-    // Untracked, the list is reachable from no other thread while its items are written;
-    // its null items are what a failure leaves for its deallocation to pass over.
-    PyObject_GC_UnTrack(made.get());
+    PyObject** items = made.items();
     const size_t missing = run_maybe_unlocked(true, [&] {
       return place_shared_ids(ids.data(), ids.size(), items);
     });
     if (missing != 0 && !place_missing_ids(ids.data(), ids.size(), items)) return nullptr;
-    PyObject_GC_Track(made.get());
-    list = made.release();
+    list = made.finished().release();
   } else {
     list = id_list_from_ids(ids.data(), ids.size());
   }

@@ -52,6 +52,8 @@ class ListBeingFilled {
   void set(size_t i, PyObject* item) {
     PyList_SET_ITEM(list_.get(), static_cast<Py_ssize_t>(i), item);
   }
+  // The slots, for a caller that writes them itself (each takes over a reference).
+  PyObject** items() const { return reinterpret_cast<PyListObject*>(list_.get())->ob_item; }
   // Every slot is set: the list, tracked again.
   PyRef finished() {
     PyObject_GC_Track(list_.get());
