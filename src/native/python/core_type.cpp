@@ -17,6 +17,7 @@
 
 #include "parallel/worker_pool.hpp"
 #include "python/arguments.hpp"
+#include "python/batch_result_lists.hpp"
 #include "python/method_boundary.hpp"
 #include "python/shared_ids.hpp"
 #include "pretokenize/splitters.hpp"
@@ -339,6 +340,8 @@ PyObject* core_encode_batch(const CoreState& state, PyObject* const* args, Py_ss
   long threads = 1;
   if (!parse_batch_args(args, nargs, "encode_batch", batch, threads)) return nullptr;
   const size_t n = batch.texts.size();
+  BatchResultLists lists(n);
+  if (!lists) return nullptr;
   std::vector<std::vector<uint32_t>> results(n);
   const TokenizerModel& tokenizer = *state.tokenizer;
   run_maybe_unlocked(true, [&] {
@@ -351,15 +354,11 @@ PyObject* core_encode_batch(const CoreState& state, PyObject* const* args, Py_ss
     }
     return true;
   });
-  ListBeingFilled outer(static_cast<Py_ssize_t>(n));
-  if (!outer) return nullptr;
   for (size_t i = 0; i < n; ++i) {
-    PyObject* inner = id_list_from_ids(results[i].data(), results[i].size());
-    if (inner == nullptr) return nullptr;
-    outer.set(i, inner);
+    if (!lists.fill(i, results[i].data(), results[i].size())) return nullptr;
     std::vector<uint32_t>().swap(results[i]);
   }
-  return outer.finished().release();
+  return lists.finished().release();
 }
 
 void count_on_pool(WorkerPool* pool, const TokenizerModel& tokenizer, const TextBatch& batch,

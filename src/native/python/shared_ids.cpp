@@ -72,24 +72,63 @@ bool place_missing_ids(const uint32_t* ids, size_t count, PyObject** items) {
   return true;
 }
 
-PyObject* id_list_from_ids(const uint32_t* ids, size_t count) {
-  PyObject* list = PyList_New(static_cast<Py_ssize_t>(count));
-  if (list == nullptr) return nullptr;
+namespace {
+
+// Sets items[i] to a reference to the int of ids[i] for every i. On failure the slots are
+// null again and the Python error is set.
+bool place_id_objects(const uint32_t* ids, size_t count, PyObject** items) {
   // Prefetching the table slots and int objects a few ids ahead measured no clear gain
   // (3-8% fewer ns per id, within the noise of a loaded 2-core machine), so there is none.
-  // The items are only written: reading the fresh memory first would fault each page in
-  // twice, once as the zero page and once more for the write.
   PyObject** table = shared_id_table();
-  PyObject** items = reinterpret_cast<PyListObject*>(list)->ob_item;
   for (size_t i = 0; i < count; ++i) {
     PyObject* value = id_object_for_list(table, ids[i]);
     if (value == nullptr) {
-      Py_DECREF(list);
-      return nullptr;
+      for (size_t j = 0; j < i; ++j) Py_CLEAR(items[j]);
+      return false;
     }
     items[i] = value;
   }
+  return true;
+}
+
+}  // namespace
+
+PyObject* id_list_from_ids(const uint32_t* ids, size_t count) {
+  PyObject* list = PyList_New(static_cast<Py_ssize_t>(count));
+  if (list == nullptr) return nullptr;
+  // The items are only written: reading the fresh memory first would fault each page in
+  // twice, once as the zero page and once more for the write.
+  if (!place_id_objects(ids, count, reinterpret_cast<PyListObject*>(list)->ob_item)) {
+    Py_DECREF(list);
+    return nullptr;
+  }
   return list;
 }
+
+#ifndef Py_GIL_DISABLED
+bool fill_empty_list(PyObject* list, const uint32_t* ids, size_t count) {
+  if (count == 0) return true;
+  if (count > static_cast<size_t>(PY_SSIZE_T_MAX) / sizeof(PyObject*)) {
+    PyErr_NoMemory();
+    return false;
+  }
+  // Allocated as the list's own growth allocates its items, so that it frees them alike.
+  PyObject** items = PyMem_New(PyObject*, count);
+  if (items == nullptr) {
+    PyErr_NoMemory();
+    return false;
+  }
+  if (!place_id_objects(ids, count, items)) {
+    PyMem_Free(items);
+    return false;
+  }
+  auto* filled = reinterpret_cast<PyListObject*>(list);
+  PyMem_Free(filled->ob_item);  // an emptied list may keep the array it had
+  filled->ob_item = items;
+  filled->allocated = static_cast<Py_ssize_t>(count);
+  Py_SET_SIZE(filled, static_cast<Py_ssize_t>(count));
+  return true;
+}
+#endif
 
 }  // namespace tessel::python

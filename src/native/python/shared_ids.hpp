@@ -41,4 +41,11 @@ bool place_missing_ids(const uint32_t* ids, size_t count, PyObject** items);
 // A new list of Python integers holding the ids, or null with the Python error set.
 PyObject* id_list_from_ids(const uint32_t* ids, size_t count);
 
+#ifndef Py_GIL_DISABLED
+// Gives `list`, an empty list that nothing else holds, the ints of the ids as its items;
+// false with the Python error set. Not in free-threaded builds, whose lists keep their
+// items in arrays of another layout.
+bool fill_empty_list(PyObject* list, const uint32_t* ids, size_t count);
+#endif
+
 }  // namespace tessel::python

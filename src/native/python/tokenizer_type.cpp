@@ -5,10 +5,10 @@
 
 #include "parallel/worker_pool.hpp"
 #include "python/arguments.hpp"
+#include "python/batch_result_lists.hpp"
 #include "python/bpe_types.hpp"
 #include "python/method_boundary.hpp"
 #include "python/shared_ids.hpp"
-#include "python/young_collection.hpp"
 
 namespace tessel::python {
 
@@ -109,12 +109,10 @@ PyObject* batch_result(PyRef lists, Py_ssize_t total, double seconds, long threa
   return Py_BuildValue("(Nnd)", lists.release(), total, seconds);
 }
 
-// Makes list i of `lists` from ids, then frees the ids; adds their number to total.
-bool store_id_list(ListBeingFilled& lists, size_t i, std::vector<uint32_t>& ids,
+// Gives list i of `lists` the ids, then frees them; adds their number to total.
+bool store_id_list(BatchResultLists& lists, size_t i, std::vector<uint32_t>& ids,
                    Py_ssize_t& total) {
-  PyObject* inner = id_list_from_ids(ids.data(), ids.size());
-  if (inner == nullptr) return false;
-  lists.set(i, inner);
+  if (!lists.fill(i, ids.data(), ids.size())) return false;
   total += static_cast<Py_ssize_t>(ids.size());
   std::vector<uint32_t>().swap(ids);
   return true;
@@ -124,6 +122,8 @@ PyObject* encode_batch(const TokenizerModel& tokenizer, PyObject* list) {
   if (!check_list_argument("encode_batch", 1, list)) return nullptr;
   TextBatch batch;
   if (!batch.read(list, "encode_batch")) return nullptr;
+  BatchResultLists lists(batch.size());
+  if (!lists) return nullptr;
   std::vector<std::vector<uint32_t>> results(batch.size());
   const Clock::time_point start = Clock::now();
   const double seconds = run_maybe_unlocked(batch.total_bytes >= kUnlockedTextBytes, [&] {
@@ -131,8 +131,6 @@ PyObject* encode_batch(const TokenizerModel& tokenizer, PyObject* list) {
       results[i] = tokenizer_encode(tokenizer, batch.texts[i], batch.lengths[i]);
     return seconds_since(start);
   });
-  ListBeingFilled lists(static_cast<Py_ssize_t>(results.size()));
-  if (!lists) return nullptr;
   Py_ssize_t total = 0;
   for (size_t i = 0; i < results.size(); ++i) {
     if (!store_id_list(lists, i, results[i], total)) return nullptr;
@@ -150,21 +148,18 @@ PyObject* encode_batch_parallel(const TokenizerModel& tokenizer, PyObject* const
   if (!batch.read(args[0], "encode_batch_parallel")) return nullptr;
   const size_t n = batch.size();
   std::vector<std::vector<uint32_t>> results(n);
-  ListBeingFilled lists(static_cast<Py_ssize_t>(n));
-  if (!lists) return nullptr;
-  YoungCollection young_collection;
 
   // The workers read only the UTF-8 bytes, which `batch` keeps alive, and write only
   // `results`. This thread turns each finished result into a list while later texts are
   // still being encoded, and waits without the interpreter lock.
   // Making the lists is 8-10% of encode_batch's time on documents of 10-50 KB; done after
   // the whole batch it is a serial tail that caps the gain on 2 cores at 1.83-1.86x
-  // (bench/bench_concurrency.py prints the speedup and both bounds). The collection those
-  // lists make due (about 3.5 ns per id) runs here too, overlapping with the workers
-  // instead of following the call: on 1,000 documents of 10-50 KB the whole call took
-  // 0.89-0.97x the time (alternating with the build before in one process, medians of 15)
-  // and the speedup over encode_batch went from 1.63x / 1.58x to 1.74x / 1.64x
-  // (cl100k_base / o200k_base, medians of three runs of each build).
+  // (bench/bench_concurrency.py prints the speedup and both bounds). The lists are made
+  // empty while the workers start (BatchResultLists), so the collection they make due no
+  // longer visits their ids: on 1,000 documents of 10-50 KB, against lists made full with
+  // that collection run after each one that made it due, alternating in one process
+  // (medians of 15), this call took 0.77x / 0.78x the time and encode_batch 0.80x / 0.83x
+  // (cl100k_base / o200k_base).
   const Clock::time_point start = Clock::now();
   std::optional<EncodeBatchRun> run;
   run_maybe_unlocked(true, [&] {
@@ -180,13 +175,14 @@ PyObject* encode_batch_parallel(const TokenizerModel& tokenizer, PyObject* const
     }
   } wait_unlocked{*run};
 
+  BatchResultLists lists(n);
+  if (!lists) return nullptr;
   Py_ssize_t total = 0;
   double seconds = 0.0;
   for (size_t i = 0; i < n; ++i) {
     if (!run->finished(i)) run_maybe_unlocked(true, [&] { return run->wait_for(i), 0; });
     if (i + 1 == n) seconds = seconds_since(start);
     if (!store_id_list(lists, i, results[i], total)) return nullptr;
-    young_collection.collect_if_due();
   }
   if (n == 0) seconds = seconds_since(start);
   run_maybe_unlocked(!run->all_finished(), [&] { return run->wait_all(), 0; });

@@ -5,10 +5,10 @@
 //
 // From CPython 3.12 on, an allocation that takes the youngest generation over its
 // threshold only schedules the collection, which then runs once control is back in the
-// interpreter. encode_batch_parallel makes a list per text, so that collection would run
-// after the call, on this thread alone, visiting every id of every list while the workers
-// sit idle. Run from inside the call, while the workers still encode, it overlaps with
-// them, as it did by itself on older versions, which collect inside the allocation.
+// interpreter. A batch call makes a list per text, so that collection would run after the
+// call, when the lists hold their ids, and visit every one of them. Run from inside the
+// call while the lists are still empty (BatchResultLists), it visits next to nothing, as
+// it does by itself on older versions, which collect inside the allocation.
 
 #include "python/python_util.hpp"
 
