@@ -22,7 +22,7 @@ void set_up(BacktrackRun& run, const BytePairEncoding& model, const uint8_t* tex
   run.viable_ends = buffers.viable_ends.get();
   run.viable_words = buffers.viable_words;
   std::fill_n(run.viable_ends, viable_word_count(length), ~uint64_t{0});
-  run.candidate = longest_token_at(model, text, length);
+  run.candidate = longest_token_at(model, text, length, run.candidate_length);
 }
 
 template <typename T>

@@ -29,6 +29,12 @@ struct BacktrackRun {
   uint64_t stack_capacity = 0;
   uint64_t stack_count = 0;
   uint32_t candidate = kNoToken;
+  // The candidate's length, which the prefix walk knows: the first viability check of a
+  // position then waits for no load of the candidate's links. Against reading it from the
+  // links, alternating in one process (medians of 15, through tessel.get_encoding): 1 MiB
+  // of random letters 1.07x / 1.00x, of punctuation 1.08x / 1.10x (cl100k_base /
+  // o200k_base); base64, one letter and text of many pieces 0.97-1.03x.
+  uint32_t candidate_length = 0;
   uint64_t position = 0;
   uint64_t* viable_ends = nullptr;  // bit p set while position p is not a dead end
   uint64_t viable_words = 0;
@@ -60,15 +66,21 @@ inline uint32_t backtrack_step(BacktrackRun& run) {
   const BytePairEncoding& model = *run.model;
   const uint32_t last = run.stack_count != 0 ? run.stack[run.stack_count - 1] : kNoToken;
   const TokenLinks* links = model.token_links.data();
-  for (; t != kNoToken; t = links[t].shorter) {
-    const uint64_t end = run.position + links[t].length;
-    if (((run.viable_ends[end >> 6] >> (end & 63)) & 1) == 0) continue;
-    if (last != kNoToken && !pair_is_compatible(model, last, t)) continue;
-    if (run.stack_count == run.stack_capacity) grow_stack(run);
-    run.stack[run.stack_count++] = t;
-    run.position = end;
-    run.candidate = longest_token_at(model, run.text + end, run.length - end);
-    return run.candidate;
+  uint64_t t_length = run.candidate_length;
+  for (;;) {
+    const uint64_t end = run.position + t_length;
+    if (((run.viable_ends[end >> 6] >> (end & 63)) & 1) != 0 &&
+        (last == kNoToken || pair_is_compatible(model, last, t))) {
+      if (run.stack_count == run.stack_capacity) grow_stack(run);
+      run.stack[run.stack_count++] = t;
+      run.position = end;
+      run.candidate =
+          longest_token_at(model, run.text + end, run.length - end, run.candidate_length);
+      return run.candidate;
+    }
+    t = links[t].shorter;
+    if (t == kNoToken) break;
+    t_length = links[t].length;
   }
   run.viable_ends[run.position >> 6] &= ~(uint64_t{1} << (run.position & 63));
   if (run.stack_count == 0) {
@@ -78,6 +90,7 @@ inline uint32_t backtrack_step(BacktrackRun& run) {
   const uint32_t popped = run.stack[--run.stack_count];
   run.position -= links[popped].length;
   run.candidate = popped;
+  run.candidate_length = links[popped].length;
   return popped;
 }
 

@@ -122,6 +122,18 @@ inline uint32_t longest_token_at(const BytePairEncoding& model, const uint8_t* b
   return longest_token_at(*model.forward_automaton, bytes, length);
 }
 
+// The same, with the token's length (0 with kNoToken): the prefix walk knows it without
+// reading the token's links.
+inline uint32_t longest_token_at(const BytePairEncoding& model, const uint8_t* bytes,
+                                 uint64_t length, uint32_t& token_length) {
+  if (!model.prefix_steps.empty()) {
+    return longest_prefix_token(model.prefix_steps.data(), bytes, length, token_length);
+  }
+  const uint32_t token = longest_token_at(*model.forward_automaton, bytes, length);
+  token_length = token == kNoToken ? 0 : model.token_length(token);
+  return token;
+}
+
 // The token whose string is bytes[0, length), or kNoToken: a lookup in the token hash
 // table (which must be there), passing over slots whose hash or string differ.
 inline uint32_t token_with_bytes(const BytePairEncoding& model, const uint8_t* bytes,

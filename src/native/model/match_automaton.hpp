@@ -62,17 +62,29 @@ std::vector<PrefixStep> prefix_steps_from_trie(const TokenTrie& trie);
 // The longest token that is a prefix of bytes[0, length), on packed steps whose root has a
 // transition on every byte: there the first-starting, longest occurrence always starts at
 // 0, so following transitions from the root until one is missing finds it.
+// token_length is set to the token's length (0 with kNoToken).
 inline uint32_t longest_prefix_token(const PrefixStep* steps, const uint8_t* bytes,
-                                     uint64_t length) {
+                                     uint64_t length, uint32_t& token_length) {
   uint32_t best = kNoToken;
+  uint32_t best_length = 0;
   int32_t s = 0;
   for (uint64_t i = 0; i < length; ++i) {
     const int32_t t = steps[s].base + bytes[i];
     if (steps[t].check != s) break;
     s = t;
-    if (steps[t].token != kNoToken) best = steps[t].token;
+    if (steps[t].token != kNoToken) {
+      best = steps[t].token;
+      best_length = static_cast<uint32_t>(i + 1);
+    }
   }
+  token_length = best_length;
   return best;
+}
+
+inline uint32_t longest_prefix_token(const PrefixStep* steps, const uint8_t* bytes,
+                                     uint64_t length) {
+  uint32_t token_length = 0;
+  return longest_prefix_token(steps, bytes, length, token_length);
 }
 
 // Among all token occurrences in bytes[0, length), the one that starts first, and among
