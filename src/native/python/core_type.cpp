@@ -17,7 +17,7 @@
 
 #include "parallel/worker_pool.hpp"
 #include "python/arguments.hpp"
-#include "python/batch_result_lists.hpp"
+#include "python/batch_encoding.hpp"
 #include "python/method_boundary.hpp"
 #include "python/shared_ids.hpp"
 #include "pretokenize/splitters.hpp"
@@ -340,25 +340,9 @@ PyObject* core_encode_batch(const CoreState& state, PyObject* const* args, Py_ss
   long threads = 1;
   if (!parse_batch_args(args, nargs, "encode_batch", batch, threads)) return nullptr;
   const size_t n = batch.texts.size();
-  BatchResultLists lists(n);
-  if (!lists) return nullptr;
-  std::vector<std::vector<uint32_t>> results(n);
-  const TokenizerModel& tokenizer = *state.tokenizer;
-  run_maybe_unlocked(true, [&] {
-    if (threads > 1 && n > 1) {
-      encode_batch_on_pool(process_worker_pool(), tokenizer, batch.texts.data(),
-                           batch.lengths.data(), n, results.data());
-    } else {
-      for (size_t i = 0; i < n; ++i)
-        results[i] = tokenizer_encode(tokenizer, batch.texts[i], batch.lengths[i]);
-    }
-    return true;
-  });
-  for (size_t i = 0; i < n; ++i) {
-    if (!lists.fill(i, results[i].data(), results[i].size())) return nullptr;
-    std::vector<uint32_t>().swap(results[i]);
-  }
-  return lists.finished().release();
+  return encode_batch_to_lists(*state.tokenizer, batch.texts.data(), batch.lengths.data(), n,
+                               threads > 1 && n > 1)
+      .lists.release();
 }
 
 void count_on_pool(WorkerPool* pool, const TokenizerModel& tokenizer, const TextBatch& batch,

@@ -1,11 +1,10 @@
 // tessel.bpe.openai.Tokenizer: text-level encoding, counting and decoding.
 
-#include <chrono>
 #include <optional>
 
 #include "parallel/worker_pool.hpp"
 #include "python/arguments.hpp"
-#include "python/batch_result_lists.hpp"
+#include "python/batch_encoding.hpp"
 #include "python/bpe_types.hpp"
 #include "python/method_boundary.hpp"
 #include "python/shared_ids.hpp"
@@ -26,12 +25,6 @@ const TokenizerModel* model_or_error<TokenizerModel>(PyObject* self) {
 }
 
 namespace {
-
-using Clock = std::chrono::steady_clock;
-
-double seconds_since(Clock::time_point start) {
-  return std::chrono::duration<double>(Clock::now() - start).count();
-}
 
 
 PyObject* count(const TokenizerModel& tokenizer, PyObject* arg) {
@@ -73,7 +66,6 @@ struct TextBatch {
   PyRef items;  // tuple
   std::vector<const uint8_t*> texts;
   std::vector<uint64_t> lengths;
-  uint64_t total_bytes = 0;
 
   size_t size() const { return texts.size(); }
 
@@ -97,7 +89,6 @@ struct TextBatch {
       if (text == nullptr) return false;
       texts[static_cast<size_t>(i)] = reinterpret_cast<const uint8_t*>(text);
       lengths[static_cast<size_t>(i)] = static_cast<uint64_t>(length);
-      total_bytes += static_cast<uint64_t>(length);
     }
     return true;
   }
@@ -109,33 +100,14 @@ PyObject* batch_result(PyRef lists, Py_ssize_t total, double seconds, long threa
   return Py_BuildValue("(Nnd)", lists.release(), total, seconds);
 }
 
-// Gives list i of `lists` the ids, then frees them; adds their number to total.
-bool store_id_list(BatchResultLists& lists, size_t i, std::vector<uint32_t>& ids,
-                   Py_ssize_t& total) {
-  if (!lists.fill(i, ids.data(), ids.size())) return false;
-  total += static_cast<Py_ssize_t>(ids.size());
-  std::vector<uint32_t>().swap(ids);
-  return true;
-}
-
 PyObject* encode_batch(const TokenizerModel& tokenizer, PyObject* list) {
   if (!check_list_argument("encode_batch", 1, list)) return nullptr;
   TextBatch batch;
   if (!batch.read(list, "encode_batch")) return nullptr;
-  BatchResultLists lists(batch.size());
-  if (!lists) return nullptr;
-  std::vector<std::vector<uint32_t>> results(batch.size());
-  const Clock::time_point start = Clock::now();
-  const double seconds = run_maybe_unlocked(batch.total_bytes >= kUnlockedTextBytes, [&] {
-    for (size_t i = 0; i < batch.size(); ++i)
-      results[i] = tokenizer_encode(tokenizer, batch.texts[i], batch.lengths[i]);
-    return seconds_since(start);
-  });
-  Py_ssize_t total = 0;
-  for (size_t i = 0; i < results.size(); ++i) {
-    if (!store_id_list(lists, i, results[i], total)) return nullptr;
-  }
-  return batch_result(lists.finished(), total, seconds, -1);
+  EncodedBatch encoded = encode_batch_to_lists(tokenizer, batch.texts.data(),
+                                               batch.lengths.data(), batch.size(), false);
+  if (!encoded.lists) return nullptr;
+  return batch_result(std::move(encoded.lists), encoded.total, encoded.seconds, -1);
 }
 
 PyObject* encode_batch_parallel(const TokenizerModel& tokenizer, PyObject* const* args,
@@ -146,48 +118,10 @@ PyObject* encode_batch_parallel(const TokenizerModel& tokenizer, PyObject* const
     return nullptr;
   TextBatch batch;
   if (!batch.read(args[0], "encode_batch_parallel")) return nullptr;
-  const size_t n = batch.size();
-  std::vector<std::vector<uint32_t>> results(n);
-
-  // The workers read only the UTF-8 bytes, which `batch` keeps alive, and write only
-  // `results`. This thread turns each finished result into a list while later texts are
-  // still being encoded, and waits without the interpreter lock.
-  // Making the lists is 8-10% of encode_batch's time on documents of 10-50 KB; done after
-  // the whole batch it is a serial tail that caps the gain on 2 cores at 1.83-1.86x
-  // (bench/bench_concurrency.py prints the speedup and both bounds). The lists are made
-  // empty while the workers start (BatchResultLists), so the collection they make due no
-  // longer visits their ids: on 1,000 documents of 10-50 KB, against lists made full with
-  // that collection run after each one that made it due, alternating in one process
-  // (medians of 15), this call took 0.77x / 0.78x the time and encode_batch 0.80x / 0.83x
-  // (cl100k_base / o200k_base).
-  const Clock::time_point start = Clock::now();
-  std::optional<EncodeBatchRun> run;
-  run_maybe_unlocked(true, [&] {
-    run.emplace(process_worker_pool(), tokenizer, batch.texts.data(), batch.lengths.data(), n,
-                results.data());
-    return 0;
-  });
-  // Whatever way this call ends, the jobs are waited for without the interpreter lock.
-  struct WaitUnlocked {
-    EncodeBatchRun& run;
-    ~WaitUnlocked() {
-      if (!run.all_finished()) run_maybe_unlocked(true, [this] { return run.wait_all(), 0; });
-    }
-  } wait_unlocked{*run};
-
-  BatchResultLists lists(n);
-  if (!lists) return nullptr;
-  Py_ssize_t total = 0;
-  double seconds = 0.0;
-  for (size_t i = 0; i < n; ++i) {
-    if (!run->finished(i)) run_maybe_unlocked(true, [&] { return run->wait_for(i), 0; });
-    if (i + 1 == n) seconds = seconds_since(start);
-    if (!store_id_list(lists, i, results[i], total)) return nullptr;
-  }
-  if (n == 0) seconds = seconds_since(start);
-  run_maybe_unlocked(!run->all_finished(), [&] { return run->wait_all(), 0; });
-  run->throw_if_failed();
-  return batch_result(lists.finished(), total, seconds,
+  EncodedBatch encoded = encode_batch_to_lists(tokenizer, batch.texts.data(),
+                                               batch.lengths.data(), batch.size(), true);
+  if (!encoded.lists) return nullptr;
+  return batch_result(std::move(encoded.lists), encoded.total, encoded.seconds,
                       static_cast<long>(process_thread_count()));
 }
 
