@@ -205,9 +205,32 @@ def test_code_run_during_a_call_cannot_reach_its_unfinished_state():
         # One collection is due after every 50 lists; one that waits for the call to return
         # is a single collection.
         print(inside["encode_batch_parallel"] > 1)
+        gc.callbacks.remove(callback)
+        # A list changed meanwhile, and let go of again, is not overwritten: what it holds
+        # is released with it.
+        import weakref
+        class Marker:
+            pass
+        marker = Marker()
+        marker_alive = weakref.ref(marker)
+        before = {id(o) for o in gc.get_objects() if type(o) is list}
+
+        def append_to_new_empty_lists(phase, info):
+            if phase == "start":
+                for o in gc.get_objects():
+                    if type(o) is list and not o and id(o) not in before:
+                        o.append(marker)
+
+        gc.callbacks.append(append_to_new_empty_lists)
+        for call in calls.values():
+            assert call() == expected
+        gc.callbacks.remove(append_to_new_empty_lists)
+        del marker
+        gc.collect()
+        print(marker_alive() is None)
     """)
     r = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=300)
-    assert r.stdout == "True\n", r.stderr
+    assert r.stdout == "True\nTrue\n", r.stderr
 
 
 def encode_in_child(args):
