@@ -108,11 +108,8 @@ PyObject* id_list_from_ids(const uint32_t* ids, size_t count) {
 #ifndef Py_GIL_DISABLED
 bool fill_empty_list(PyObject* list, const uint32_t* ids, size_t count) {
   if (count == 0) return true;
-  if (count > static_cast<size_t>(PY_SSIZE_T_MAX) / sizeof(PyObject*)) {
-    PyErr_NoMemory();
-    return false;
-  }
-  // Allocated as the list's own growth allocates its items, so that it frees them alike.
+  // Allocated as the list's own growth allocates its items, so that it frees them alike;
+  // null also for more than PY_SSIZE_T_MAX bytes.
   PyObject** items = PyMem_New(PyObject*, count);
   if (items == nullptr) {
     PyErr_NoMemory();
