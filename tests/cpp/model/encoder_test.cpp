@@ -98,18 +98,23 @@ TEST(Encoder, KnownIds) {
 // Merges read from the dense table of the lowest ids must be right also where those ids are
 // merged tokens rather than single bytes.
 TEST(Encoder, MergesAmongTheLowestIdsEqualMergeByRank) {
-  testing::Vocabulary vocab({"a", "b", "c", "d", "ab", "cd", "bc", "abcd", "ca", "bca", "dab"});
-  for (int b = 0; b < 256; ++b) {
-    if (b < 'a' || b > 'd') vocab.add(std::string(1, static_cast<char>(b)));
-  }
-  for (const char* token : {"aa", "dd", "abc", "cab", "db"}) vocab.add(token);
-  const auto model = vocab.build();
-  const testing::MergeByRank reference(*model);
-  std::mt19937_64 rng(7);
-  for (int i = 0; i < 3000; ++i) {
-    std::string s = testing::random_bytes(rng, rng() % 40, 5);
-    for (char& c : s) c = "abcd "[static_cast<uint8_t>(c)];
-    ASSERT_EQ(encode(*model, s), reference.encode(s)) << s;
+  // Also without one byte (0xff), where the candidates come from the forward automaton
+  // instead of the prefix steps.
+  for (const bool every_byte : {true, false}) {
+    testing::Vocabulary vocab({"a", "b", "c", "d", "ab", "cd", "bc", "abcd", "ca", "bca", "dab"});
+    for (int b = 0; b < (every_byte ? 256 : 255); ++b) {
+      if (b < 'a' || b > 'd') vocab.add(std::string(1, static_cast<char>(b)));
+    }
+    for (const char* token : {"aa", "dd", "abc", "cab", "db"}) vocab.add(token);
+    const auto model = vocab.build();
+    ASSERT_EQ(model->prefix_steps.empty(), !every_byte);
+    const testing::MergeByRank reference(*model);
+    std::mt19937_64 rng(7);
+    for (int i = 0; i < 3000; ++i) {
+      std::string s = testing::random_bytes(rng, rng() % 40, 5);
+      for (char& c : s) c = "abcd "[static_cast<uint8_t>(c)];
+      ASSERT_EQ(encode(*model, s), reference.encode(s)) << s;
+    }
   }
 }
 
