@@ -90,10 +90,18 @@ bool parse_rules(PyObject* object, long& rules) {
   return true;
 }
 
+// Appends the buffer's items, read as T, to out; false when they are not T-sized: a
+// standard-size "l" has 4 bytes, and an exporter's itemsize may contradict its format,
+// which must not make this read past the buffer's end.
 template <typename T>
-void widen(const void* data, Py_ssize_t count, std::vector<int64_t>& out) {
-  const T* values = static_cast<const T*>(data);
+bool widen(const Py_buffer& view, std::vector<int64_t>& out) {
+  if (view.itemsize != static_cast<Py_ssize_t>(sizeof(T))) return false;
+  const T* values = static_cast<const T*>(view.buf);
+  const Py_ssize_t count = view.len / view.itemsize;
+  out.reserve(static_cast<size_t>(count));
+  // An unsigned 64-bit id beyond INT64_MAX becomes negative: out of range either way.
   for (Py_ssize_t i = 0; i < count; ++i) out.push_back(static_cast<int64_t>(values[i]));
+  return true;
 }
 
 // Ids from a one-dimensional buffer of machine integers (array.array, numpy arrays,
@@ -113,30 +121,20 @@ bool read_id_buffer(PyObject* sequence, std::vector<uint32_t>& ids, bool& failed
   const char* format = view.format != nullptr ? view.format : "B";
   if (format[0] == '<' || format[0] == '=' || format[0] == '@') ++format;
   if (view.ndim != 1 || std::strlen(format) != 1) return false;
-  const Py_ssize_t count = view.len / (view.itemsize > 0 ? view.itemsize : 1);
   std::vector<int64_t> values;
-  values.reserve(static_cast<size_t>(count));
+  bool read = false;
   switch (format[0]) {
-    case 'b': widen<int8_t>(view.buf, count, values); break;
-    case 'B': widen<uint8_t>(view.buf, count, values); break;
-    case 'h': widen<int16_t>(view.buf, count, values); break;
-    case 'H': widen<uint16_t>(view.buf, count, values); break;
-    case 'i': widen<int32_t>(view.buf, count, values); break;
-    case 'I': widen<uint32_t>(view.buf, count, values); break;
-    case 'l': case 'q': case 'n':
-      if (view.itemsize != 8) return false;
-      widen<int64_t>(view.buf, count, values);
-      break;
-    case 'L': case 'Q': case 'N':
-      if (view.itemsize != 8) return false;
-      for (Py_ssize_t i = 0; i < count; ++i) {
-        const uint64_t value = static_cast<const uint64_t*>(view.buf)[i];
-        values.push_back(value > UINT32_MAX ? -1 : static_cast<int64_t>(value));
-      }
-      break;
-    default:
-      return false;  // floats and the like: read element by element, which raises
+    case 'b': read = widen<int8_t>(view, values); break;
+    case 'B': read = widen<uint8_t>(view, values); break;
+    case 'h': read = widen<int16_t>(view, values); break;
+    case 'H': read = widen<uint16_t>(view, values); break;
+    case 'i': read = widen<int32_t>(view, values); break;
+    case 'I': read = widen<uint32_t>(view, values); break;
+    case 'l': case 'q': case 'n': read = widen<int64_t>(view, values); break;
+    case 'L': case 'Q': case 'N': read = widen<uint64_t>(view, values); break;
+    default: break;  // floats and the like: read element by element, which raises
   }
+  if (!read) return false;
   ids.clear();
   ids.reserve(values.size());
   for (size_t i = 0; i < values.size(); ++i) {
