@@ -19,7 +19,6 @@
 #include "python/arguments.hpp"
 #include "python/batch_encoding.hpp"
 #include "python/method_boundary.hpp"
-#include "python/shared_ids.hpp"
 #include "pretokenize/splitters.hpp"
 #include "tokenizer/builtin_encodings.hpp"
 #include "tokenizer/custom_tokenizer.hpp"

@@ -7,7 +7,6 @@
 #include "python/batch_encoding.hpp"
 #include "python/bpe_types.hpp"
 #include "python/method_boundary.hpp"
-#include "python/shared_ids.hpp"
 
 namespace tessel::python {
 
@@ -25,7 +24,6 @@ const TokenizerModel* model_or_error<TokenizerModel>(PyObject* self) {
 }
 
 namespace {
-
 
 PyObject* count(const TokenizerModel& tokenizer, PyObject* arg) {
   TextArgument text;
