@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # Installs the package with pip, as a user does, into a virtual environment of its own for
 # each CPython 3.9-3.13 found (the interpreters given as arguments first, then python3.N on
-# PATH and pyenv's), and runs it once: the `tessel` script, `python -m tessel`, the library
-# and pickling. A build or import break on any of those versions fails the run.
+# PATH and pyenv's), and runs it once: the `tessel` script, `python -m tessel`, the library,
+# pickling, and tests/python/collector_during_calls.py. A build or import break, or a
+# failed check, on any of those versions fails the run.
 # Each version keeps its environment (with the build requirements, so pip builds without
 # an isolated environment of its own) and build directory under build/smoke/, so reruns
 # are incremental; with ccache on PATH the versions share the compiled core, which does not
@@ -61,6 +62,8 @@ for command in ([f"{bindir}/tessel"], [sys.executable, "-m", "tessel"]):
     assert (out.returncode, out.stdout) == (0, b"15339 1917 198\n"), (command, out)
 PY
   )
+  # Code run by the collector during calls: its schedule differs between versions.
+  "$root/venv/bin/python" tests/python/collector_during_calls.py >/dev/null
   tested+=("$version ($((SECONDS - started)) s)")
 done
 if [ ${#tested[@]} -eq 0 ]; then
