@@ -14,8 +14,8 @@
 // Code may run while the lists wait (a collection's callbacks and finalizers, other
 // threads while the texts are encoded without the lock) and reach an empty list through
 // gc.get_objects(). A list that something else holds, or that is no longer empty, is left
-// to it, and its text gets a new list. Free-threaded builds make each list when its text
-// is done.
+// to it, and its text gets a new list. Free-threaded builds, and batches of few texts, make
+// each list when its text is done.
 
 #include "python/python_util.hpp"
 

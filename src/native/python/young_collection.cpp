@@ -2,7 +2,7 @@
 
 namespace tessel::python {
 
-// A free-threaded build stops every thread to collect, so there is nothing to overlap.
+// Free-threaded builds make each batch list when its text is done, so nothing runs early.
 #if PY_VERSION_HEX >= 0x030C0000 && !defined(Py_GIL_DISABLED)
 
 namespace {
