@@ -1,7 +1,9 @@
 // The byte-level encoder on small vocabularies the input describes, against the
-// merge-by-rank reference: ids, count and count_till_limit; and the encoder's fast
-// lookups against plain ones (longest token by prefix steps and by automaton against a
-// scan of the token strings; the pair lookup behind its filter against a scan of the pairs).
+// merge-by-rank reference: ids, count and count_till_limit, and the ids of the text split
+// into spanned parts with the short ones merged, as the pipeline encodes them; and the
+// encoder's fast lookups against plain ones (longest token by prefix steps and by
+// automaton against a scan of the token strings; the pair lookup behind its filter
+// against a scan of the pairs).
 #include <cstdint>
 #include <cstring>
 #include <memory>
@@ -10,6 +12,7 @@
 
 #include "fuzz_support.hpp"
 #include "model/backtrack_encoder.hpp"
+#include "model/spanned_parts.hpp"
 #include "small_vocabulary.hpp"
 
 using namespace tessel;
@@ -73,6 +76,16 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (n == 0 && limit == n - 1) continue;
     const uint64_t expected = n <= limit ? n : kOverLimit;
     FUZZ_CHECK(backtrack_count_till_limit(*model, bytes_of(text), text.size(), limit) == expected);
+  }
+  EncodeScratch scratch;
+  PartIds gathered;
+  // The pipeline allows a search 10 ids beyond what it may still take, as above.
+  const PieceIds by_parts =
+      encode_by_spanned_parts(*model, bytes_of(text), text.size(), n + 10, scratch, gathered);
+  FUZZ_CHECK(std::vector<uint32_t>(by_parts.ids, by_parts.ids + by_parts.count) == ids);
+  if (n > 0) {
+    FUZZ_CHECK(encode_by_spanned_parts(*model, bytes_of(text), text.size(), n - 1, scratch,
+                                       gathered).count == kOverLimit);
   }
 
   for (uint64_t at = 0; at < text.size(); ++at) {

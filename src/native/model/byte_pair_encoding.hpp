@@ -105,6 +105,9 @@ struct BytePairEncoding {
   std::vector<TokenLinks> token_links;
   // The token strings again, keyed for the pipeline's whole-piece lookup. Derived.
   WholeTokenIndex whole_tokens;
+  // Bit (b << 8) | c is set when some token holds byte b followed by byte c; see
+  // model/spanned_parts.hpp. 8 KB. Derived.
+  std::vector<uint64_t> spanned_byte_pairs;
 
   uint32_t token_length(uint32_t token) const {
     return token_starts[token + 1] - token_starts[token];

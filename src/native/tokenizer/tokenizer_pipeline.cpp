@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "model/backtrack_encoder.hpp"
+#include "model/spanned_parts.hpp"
 #include "pretokenize/block_pieces.hpp"
 #include "pretokenize/piece_walk.hpp"
 #include "pretokenize/splitters.hpp"
@@ -38,11 +39,12 @@ class PiecesOneByOne {
 // up (ending the walk) once it holds more than give_up_above() tokens. Returns false when
 // the walk ended early.
 //
-// kFast adds the whole-token index and the calling thread's memo of multi-token
-// pieces, kept across calls; the plain walk (a piece is a token when the prefix walk's
-// longest token spans it; a run for every other piece) gives the same ids and is kept as
-// the reference the fast one is tested and fuzzed against. The "x plain" figures below were measured when
-// the plain walk looked pieces up in the stored hash table.
+// kFast adds the whole-token index, the calling thread's memo of multi-token pieces, kept
+// across calls, and encodes the other pieces in spanned parts (model/spanned_parts.hpp);
+// the plain walk (a piece is a token when the prefix walk's longest token spans it; a run
+// for every other piece) gives the same ids and is kept as the reference the fast one is
+// tested and fuzzed against. The "x plain" figures below were measured when the plain walk
+// looked pieces up in the stored hash table, before the spanned parts.
 // Measured with bench_tokenizer ("x plain": both walks interleaved in one process, 2-core
 // machine under heavy shared load): encode 2.1x / 2.4x on English prose, 1.9x / 2.0x on
 // code, 1.4x / 1.7x on package documentation, 1.7x / 1.6x on CJK (cl100k_base /
@@ -56,6 +58,7 @@ bool encode_pieces(const TokenizerModel& tokenizer, Pieces& pieces, const uint8_
   const uint64_t hashed_up_to = std::max<uint64_t>(model.longest_token_length,
                                                    use_index ? PieceMemo::kMaxKeyBytes : 0);
   EncodeScratch scratch;
+  PartIds gathered;
   PieceMemo& memo = thread_piece_memo(model.identity);
   // Pieces are split a few ahead of their encoding, and the index slot of each is fetched
   // as it is split: on text of many short pieces that are not in cache, the slot loads of
@@ -132,14 +135,26 @@ bool encode_pieces(const TokenizerModel& tokenizer, Pieces& pieces, const uint8_
         continue;
       }
     }
+    const uint32_t* ids;
+    uint64_t count;
     BacktrackRun run;
-    backtrack_init_scratch(run, model, piece, n, scratch);
-    const uint64_t most = give_up_above();
-    while (backtrack_step(run) != kNoToken) {
-      if (run.stack_count > most) return false;
+    if (kFast) {
+      const PieceIds encoded =
+          encode_by_spanned_parts(model, piece, n, give_up_above(), scratch, gathered);
+      if (encoded.count == kOverLimit) return false;
+      ids = encoded.ids;
+      count = encoded.count;
+    } else {
+      backtrack_init_scratch(run, model, piece, n, scratch);
+      const uint64_t most = give_up_above();
+      while (backtrack_step(run) != kNoToken) {
+        if (run.stack_count > most) return false;
+      }
+      ids = run.stack;
+      count = run.stack_count;
     }
-    if (memo_piece) memo.remember(key, hash, run.stack, run.stack_count);
-    if (!on_piece(run.stack, run.stack_count)) return false;
+    if (memo_piece) memo.remember(key, hash, ids, static_cast<uint32_t>(count));
+    if (!on_piece(ids, count)) return false;
   }
   return true;
 }

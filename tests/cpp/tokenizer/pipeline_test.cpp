@@ -4,6 +4,7 @@
 #include <random>
 
 #include "model/backtrack_encoder.hpp"
+#include "model/spanned_parts.hpp"
 #include "pretokenize/piece_walk.hpp"
 #include "pretokenize/splitters.hpp"
 #include "support/model_fixtures.hpp"
@@ -223,6 +224,42 @@ TEST(Pipeline, FastWalkEqualsPlainWalk) {
         ASSERT_EQ(tokenizer_count_till_limit(t, text.data(), text.size(), ids.size() - 1), kOverLimit);
       }
     }
+  }
+}
+
+// A piece split into spanned parts, the short ones merged, gets the backtracking
+// encoder's ids: parts of every length around the hand-over to backtracking, pieces of
+// one long part and of many; one id fewer allowed gives up.
+TEST(Pipeline, SpannedPartsEqualBacktracking) {
+  std::mt19937_64 rng(4);
+  const std::string alphabets[] = {
+      "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ", "!\"#$%&'()*+,-./:;<=>?@[\\]^_`{|}~",
+      "abcdefghijklmnopqrstuvwxyz0123456789+/=", "aaaab", "\xe4\xb8\xad\xe6\x96\x87\xc3\xa9 ab"};
+  for (BuiltinEncoding e : kEncodings) {
+    const BytePairEncoding& m = *tokenizer(e).model;
+    EncodeScratch scratch;
+    PartIds gathered;
+    bool part_lengths_seen[2 * kMergedPartBytes] = {};
+    for (int i = 0; i < 4000; ++i) {
+      const std::string& alphabet = alphabets[i % 5];
+      std::string piece;
+      const size_t length = 1 + rng() % (i % 3 == 0 ? 400 : 40);
+      while (piece.size() < length) piece += alphabet[rng() % alphabet.size()];
+      const uint8_t* bytes = bytes_of(piece);
+      for (uint64_t from = 0; from < piece.size();) {
+        const uint64_t to = spanned_part_end(m, bytes, from, piece.size());
+        if (to - from < 2 * kMergedPartBytes) part_lengths_seen[to - from] = true;
+        from = to;
+      }
+      const std::vector<uint32_t> expected = backtrack_encode(m, bytes, piece.size());
+      // As the pipeline does, the search may hold 10 ids more than it may keep.
+      const PieceIds got = encode_by_spanned_parts(m, bytes, piece.size(), expected.size() + 10,
+                                                   scratch, gathered);
+      ASSERT_EQ(std::vector<uint32_t>(got.ids, got.ids + got.count), expected) << piece;
+      ASSERT_EQ(encode_by_spanned_parts(m, bytes, piece.size(), expected.size() - 1, scratch,
+                                        gathered).count, kOverLimit);
+    }
+    for (uint32_t n = 1; n < 2 * kMergedPartBytes; ++n) EXPECT_TRUE(part_lengths_seen[n]) << n;
   }
 }
 
