@@ -7,7 +7,8 @@ namespace tessel {
 
 namespace {
 
-// Grows gathered to hold `need` ids, keeping its first `kept`.
+// Grows gathered to hold `need` ids, keeping its first `kept`. Out of line: room_for is
+// on the path of every part, and this almost never runs.
 __attribute__((noinline)) void grow(PartIds& gathered, uint64_t kept, uint64_t need) {
   const uint64_t capacity = std::max<uint64_t>({need, gathered.capacity * 2, 64});
   if (capacity > SIZE_MAX / sizeof(uint32_t)) throw std::bad_alloc();

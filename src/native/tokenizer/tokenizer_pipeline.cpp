@@ -35,9 +35,9 @@ class PiecesOneByOne {
 
 // Encodes every piece of the text and hands its ids to on_piece(ids, count), which returns
 // whether to go on. A piece that is itself a token encodes to that token alone, which one
-// hash lookup finds; the others run the backtracking encoder on one shared scratch, given
-// up (ending the walk) once it holds more than give_up_above() tokens. Returns false when
-// the walk ended early.
+// hash lookup finds; the others are encoded on one shared scratch, given up (ending the
+// walk) once the search holds more than give_up_above() tokens. Returns false when the
+// walk ended early.
 //
 // kFast adds the whole-token index, the calling thread's memo of multi-token pieces, kept
 // across calls, and encodes the other pieces in spanned parts (model/spanned_parts.hpp);
