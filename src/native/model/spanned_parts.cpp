@@ -34,7 +34,11 @@ PieceIds encode_by_spanned_parts(const BytePairEncoding& model, const uint8_t* p
   const bool can_merge = !model.prefix_steps.empty();
   uint64_t total = 0;
   for (uint64_t from = 0; from < length;) {
-    const uint64_t to = spanned_part_end(model, piece, from, length);
+    // A part longer than kLongPartBytes takes the rest of the piece with it: one run over
+    // the rest is as exact, since a part starts where no token spans, and a piece of one
+    // long run (one letter, spaces) is not scanned to its end.
+    uint64_t to = spanned_part_end(model, piece, from, std::min(length, from + kLongPartBytes + 1));
+    if (to - from > kLongPartBytes) to = length;
     const uint64_t part_length = to - from;
     if (part_length <= kMergedPartBytes && can_merge) {
       total += merge_part(model, piece + from, static_cast<uint32_t>(part_length),

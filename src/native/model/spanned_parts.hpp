@@ -8,9 +8,9 @@
 // Against backtracking every piece whole, alternating in one process (medians of 11-15,
 // through tessel.get_encoding's core; cl100k_base / o200k_base), 1 MiB of: random letters
 // 1.18x / 1.44x as fast, base64 1.25x / 1.25x, punctuation 1.31x / 1.34x, one CJK
-// character 1.14x / 0.92x; one letter 0.90x / 0.91x and spaces 0.86x / 0.85x, which pay
-// for finding that the whole piece is one part. English, code and package documentation
-// 1.05-1.10x, multilingual text 1.01x / 1.06x.
+// character 1.14x / 0.92x; one letter 0.90x / 0.91x and spaces 0.86x / 0.85x, which paid
+// for finding that the whole piece is one part until kLongPartBytes. English, code and
+// package documentation 1.05-1.10x, multilingual text 1.01x / 1.06x.
 
 #include <cstdint>
 #include <memory>
@@ -25,6 +25,13 @@ namespace tessel {
 // Against 8 and 32, alternating in one process: 8 took random letters and punctuation
 // 0.89-0.92x as fast, 32 gained nothing anywhere and multilingual text lost 2-6%.
 inline constexpr uint32_t kMergedPartBytes = 16;
+
+// A part found to be longer than this takes the rest of the piece with it
+// (encode_by_spanned_parts). Against scanning every piece to its end, alternating in one
+// process (bench_tokenizer's file loop, medians of 7-11): 1 MiB of one letter 1.12x as
+// fast, of spaces 1.20x / 1.23x, of one CJK character 1.09x (cl100k_base / o200k_base);
+// random letters, punctuation, base64 and text of many pieces 0.99-1.04x.
+inline constexpr uint64_t kLongPartBytes = 64;
 
 // Where the part of bytes[0, length) that starts at `from` ends: at the first boundary
 // between two bytes that no token spans, else at length.

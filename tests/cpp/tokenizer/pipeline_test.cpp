@@ -229,7 +229,7 @@ TEST(Pipeline, FastWalkEqualsPlainWalk) {
 
 // A piece split into spanned parts, the short ones merged, gets the backtracking
 // encoder's ids: parts of every length around the hand-over to backtracking, pieces of
-// one long part and of many; one id fewer allowed gives up.
+// one long part and of many, long runs amid short parts; one id fewer allowed gives up.
 TEST(Pipeline, SpannedPartsEqualBacktracking) {
   std::mt19937_64 rng(4);
   const std::string alphabets[] = {
@@ -245,6 +245,8 @@ TEST(Pipeline, SpannedPartsEqualBacktracking) {
       std::string piece;
       const size_t length = 1 + rng() % (i % 3 == 0 ? 400 : 40);
       while (piece.size() < length) piece += alphabet[rng() % alphabet.size()];
+      // A run too long to be scanned to its end, between short parts.
+      if (i % 7 == 0) piece.insert(piece.size() / 2, std::string(50 + rng() % 100, 'a'));
       const uint8_t* bytes = bytes_of(piece);
       for (uint64_t from = 0; from < piece.size();) {
         const uint64_t to = spanned_part_end(m, bytes, from, piece.size());
