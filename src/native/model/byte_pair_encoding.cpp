@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <cstring>
 
+#include "model/spanned_parts.hpp"
+
 namespace tessel {
 
 void token_hash_insert(BytePairEncoding& model, uint32_t hash32, uint32_t id) {
@@ -89,16 +91,7 @@ void derive_lookup_tables(BytePairEncoding& model, ModelTables tables) {
     model.whole_tokens = build_whole_token_index(model.token_bytes.data(), model.token_starts.data(),
                                                model.token_count);
   }
-  if (model.spanned_byte_pairs.empty()) {
-    std::vector<uint64_t> spanned(words_for_bits(1 << 16), 0);
-    for (uint32_t t = 0; t < model.token_count; ++t) {
-      const uint8_t* bytes = model.token_data(t);
-      for (uint32_t i = 1; i < model.token_length(t); ++i) {
-        set_bit(spanned.data(), (uint64_t{bytes[i - 1]} << 8) | bytes[i]);
-      }
-    }
-    model.spanned_byte_pairs = std::move(spanned);
-  }
+  if (model.spanned_byte_pairs.empty()) model.spanned_byte_pairs = spanned_byte_pairs_of(model);
   if (tables == ModelTables::kEncoding) drop_image_only_tables(model);
 }
 

@@ -105,8 +105,7 @@ struct BytePairEncoding {
   std::vector<TokenLinks> token_links;
   // The token strings again, keyed for the pipeline's whole-piece lookup. Derived.
   WholeTokenIndex whole_tokens;
-  // Bit (b << 8) | c is set when some token holds byte b followed by byte c; see
-  // model/spanned_parts.hpp. 8 KB. Derived.
+  // The byte pairs that some token holds (model/spanned_parts.hpp). Derived.
   std::vector<uint64_t> spanned_byte_pairs;
 
   uint32_t token_length(uint32_t token) const {

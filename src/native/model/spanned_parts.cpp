@@ -28,6 +28,17 @@ constexpr PieceIds kGivenUp{nullptr, kOverLimit};
 
 }  // namespace
 
+std::vector<uint64_t> spanned_byte_pairs_of(const BytePairEncoding& model) {
+  std::vector<uint64_t> spanned(words_for_bits(uint64_t{1} << 16), 0);
+  for (uint32_t t = 0; t < model.token_count; ++t) {
+    const uint8_t* bytes = model.token_data(t);
+    for (uint32_t i = 1; i < model.token_length(t); ++i) {
+      set_bit(spanned.data(), byte_pair_bit(bytes[i - 1], bytes[i]));
+    }
+  }
+  return spanned;
+}
+
 PieceIds encode_by_spanned_parts(const BytePairEncoding& model, const uint8_t* piece,
                                  uint64_t length, uint64_t most, EncodeScratch& scratch,
                                  PartIds& gathered) {

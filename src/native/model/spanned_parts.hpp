@@ -14,6 +14,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <vector>
 
 #include "model/backtrack_encoder.hpp"
 #include "model/bit_set.hpp"
@@ -33,13 +34,19 @@ inline constexpr uint32_t kMergedPartBytes = 16;
 // random letters, punctuation, base64 and text of many pieces 0.99-1.04x.
 inline constexpr uint64_t kLongPartBytes = 64;
 
+// The bit of byte b followed by byte c in BytePairEncoding::spanned_byte_pairs.
+inline uint64_t byte_pair_bit(uint8_t b, uint8_t c) { return (uint64_t{b} << 8) | c; }
+
+// The table of the byte pairs that some token of the model holds (8 KB).
+std::vector<uint64_t> spanned_byte_pairs_of(const BytePairEncoding& model);
+
 // Where the part of bytes[0, length) that starts at `from` ends: at the first boundary
 // between two bytes that no token spans, else at length.
 inline uint64_t spanned_part_end(const BytePairEncoding& model, const uint8_t* bytes,
                                  uint64_t from, uint64_t length) {
   const uint64_t* spanned = model.spanned_byte_pairs.data();
   uint64_t i = from + 1;
-  while (i < length && test_bit(spanned, (uint64_t{bytes[i - 1]} << 8) | bytes[i])) ++i;
+  while (i < length && test_bit(spanned, byte_pair_bit(bytes[i - 1], bytes[i]))) ++i;
   return i;
 }
 
