@@ -213,6 +213,13 @@ TEST(Pipeline, FastWalkEqualsPlainWalk) {
     std::string lettered_text;
     for (int i = 0; i < 12000; ++i) lettered_text += lettered[rng() % lettered.size()];
     inputs.push_back(lettered_text);
+    // Base64-like text long enough that the memo leaves its pieces out and takes them back
+    // 64 KiB on, then the words above, which it remembers again.
+    const std::string_view base64 =
+        "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+    std::string blob;
+    while (blob.size() < 160000) blob += base64[rng() % base64.size()];
+    inputs.push_back(blob + lettered_text);
     inputs.push_back(testing::random_bytes(rng, 12000));
     for (const std::string& input : inputs) {
       for (size_t cut = 0; cut < 10; ++cut) {
