@@ -41,16 +41,16 @@ inline bool is_ascii_head(uint64_t head) { return (head & 0x8080808080808080ull)
 // cache misses, where their parts merge for less. So after a window of such lookups that
 // found less than a third, the memo leaves them out for the next kLeftOutBytes of text,
 // then tries again. The stretch is counted in bytes, so that prose after a blob soon has
-// its memo back: it meets the memo once in about 140 bytes. On the benchmark corpora the
-// gate closed once, on code with cl100k_base. Against the memo for every piece, alternating in one process
-// (cl100k_base / o200k_base): through tessel.get_encoding's core (medians of 11-21),
-// 1 MiB of base64 1.28x / 1.26x as fast, of random letters 0.99x / 1.38x (cl100k_base
-// keeps them as one piece, which never meets the memo), punctuation 0.97x / 0.99x; English,
-// code, package docs and multilingual text 0.97-1.01x. Natively (medians of 7), base64
-// 1.26x / 1.24x, random letters 1.01x / 1.47x. What the misses cost varies with the
-// machine's memory traffic: without the gate, o200k_base's random letters went at 61 MB/s
-// early in one session and at 34-40 MB/s later in it, where without the memo they kept to
-// 48-58 MB/s.
+// its memo back: prose meets the memo about once in 140 bytes. On the benchmark corpora
+// the gate closed once, on code with cl100k_base.
+// Against the memo for every piece, alternating in one process (cl100k_base /
+// o200k_base): through tessel.get_encoding's core (medians of 11-21), 1 MiB of base64
+// 1.28x / 1.26x as fast, of random letters 0.99x / 1.38x (cl100k_base keeps them as one
+// piece, which never meets the memo), punctuation 0.97x / 0.99x; English, code, package
+// docs and multilingual text 0.97-1.01x. Natively (medians of 7), base64 1.26x / 1.24x,
+// random letters 1.01x / 1.47x. What the misses cost varies with the machine's memory
+// traffic: without the gate, o200k_base's random letters went at 61 MB/s early in one
+// session and at 34-40 MB/s later in it, where without the memo they kept to 48-58 MB/s.
 class MemoGate {
  public:
   // Whether the piece at text offset `at` goes to the memo (it then reports with looked_up).
