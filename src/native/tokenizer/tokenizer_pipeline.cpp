@@ -178,7 +178,6 @@ bool encode_pieces(const TokenizerModel& tokenizer, Pieces& pieces, const uint8_
     }
     const uint32_t* ids;
     uint64_t count;
-    BacktrackRun run;
     if (kFast) {
       const PieceIds encoded =
           encode_by_spanned_parts(model, piece, n, give_up_above(), scratch, gathered);
@@ -186,6 +185,8 @@ bool encode_pieces(const TokenizerModel& tokenizer, Pieces& pieces, const uint8_
       ids = encoded.ids;
       count = encoded.count;
     } else {
+      // The run's stack lives in the scratch, so its ids outlive the run.
+      BacktrackRun run;
       backtrack_init_scratch(run, model, piece, n, scratch);
       const uint64_t most = give_up_above();
       while (backtrack_step(run) != kNoToken) {
