@@ -91,7 +91,7 @@ void derive_lookup_tables(BytePairEncoding& model, ModelTables tables) {
     model.whole_tokens = build_whole_token_index(model.token_bytes.data(), model.token_starts.data(),
                                                model.token_count);
   }
-  if (model.spanned_byte_pairs.empty()) model.spanned_byte_pairs = spanned_byte_pairs_of(model);
+  if (model.byte_pair_merges.empty()) model.byte_pair_merges = byte_pair_merges_of(model);
   if (tables == ModelTables::kEncoding) drop_image_only_tables(model);
 }
 

@@ -54,7 +54,9 @@ inline uint64_t next_model_identity() {
 //
 // What reads which field:
 //   decode                 token_bytes, token_starts
-//   encode, per piece      whole_tokens (a piece that is one whole token), then the
+//   encode, per piece      whole_tokens (a piece that is one whole token), then its
+//                          parts (model/spanned_parts.hpp): byte_pair_merges, prefix_steps,
+//                          pair_filter and pair_table to merge, and for long ones the
 //                          backtracking encoder: prefix_steps (or forward_automaton when
 //                          some byte is no token), token_links, viable ends, and
 //                          pair_is_compatible: token_links, low_pair_merges, pair_filter,
@@ -105,8 +107,9 @@ struct BytePairEncoding {
   std::vector<TokenLinks> token_links;
   // The token strings again, keyed for the pipeline's whole-piece lookup. Derived.
   WholeTokenIndex whole_tokens;
-  // The byte pairs that some token holds (model/spanned_parts.hpp). Derived.
-  std::vector<uint64_t> spanned_byte_pairs;
+  // What each byte pair merges into, or that no token holds it (model/spanned_parts.hpp).
+  // Derived.
+  std::vector<uint32_t> byte_pair_merges;
 
   uint32_t token_length(uint32_t token) const {
     return token_starts[token + 1] - token_starts[token];

@@ -28,46 +28,75 @@ constexpr PieceIds kGivenUp{nullptr, kOverLimit};
 
 }  // namespace
 
-std::vector<uint64_t> spanned_byte_pairs_of(const BytePairEncoding& model) {
-  std::vector<uint64_t> spanned(words_for_bits(uint64_t{1} << 16), 0);
+std::vector<uint32_t> byte_pair_merges_of(const BytePairEncoding& model) {
+  std::vector<uint32_t> pair_merges(uint32_t{1} << 16, kUnspannedPair);
   for (uint32_t t = 0; t < model.token_count; ++t) {
     const uint8_t* bytes = model.token_data(t);
     for (uint32_t i = 1; i < model.token_length(t); ++i) {
-      set_bit(spanned.data(), byte_pair_bit(bytes[i - 1], bytes[i]));
+      pair_merges[byte_pair_index(bytes[i - 1], bytes[i])] = kNoToken;
     }
   }
-  return spanned;
+  if (model.prefix_steps.empty()) return pair_merges;
+  const PrefixStep* steps = model.prefix_steps.data();
+  const int32_t root = steps[0].base;
+  for (uint32_t b = 0; b < 256; ++b) {
+    for (uint32_t c = 0; c < 256; ++c) {
+      uint32_t& entry = pair_merges[byte_pair_index(b, c)];
+      if (entry == kNoToken) entry = pair_lookup(model, steps[root + b].token, steps[root + c].token);
+    }
+  }
+  return pair_merges;
 }
 
 PieceIds encode_by_spanned_parts(const BytePairEncoding& model, const uint8_t* piece,
                                  uint64_t length, uint64_t most, EncodeScratch& scratch,
                                  PartIds& gathered) {
+  const uint32_t* pair_merges = model.byte_pair_merges.data();
   const bool can_merge = !model.prefix_steps.empty();
+  const PrefixStep* steps = model.prefix_steps.data();
+  const int32_t root = can_merge ? steps[0].base : 0;
   uint64_t total = 0;
   for (uint64_t from = 0; from < length;) {
-    // A part longer than kLongPartBytes takes the rest of the piece with it: one run over
-    // the rest is as exact, since a part starts where no token spans, and a piece of one
-    // long run (one letter, spaces) is not scanned to its end.
-    uint64_t to = spanned_part_end(model, piece, from, std::min(length, from + kLongPartBytes + 1));
-    if (to - from > kLongPartBytes) to = length;
-    const uint64_t part_length = to - from;
-    if (part_length <= kMergedPartBytes && can_merge) {
-      total += merge_part(model, piece + from, static_cast<uint32_t>(part_length),
-                          room_for(gathered, total, part_length));
+    uint64_t to;
+    if (can_merge) {
+      // The scan that finds the part's end also reads its bytes' tokens and merges.
+      uint32_t* parts = room_for(gathered, total, kMergedPartBytes);
+      uint32_t merges[kMergedPartBytes];
+      const uint64_t stop = std::min(length, from + kMergedPartBytes);
+      parts[0] = steps[root + piece[from]].token;
+      uint64_t i = from + 1;
+      for (; i < stop; ++i) {
+        const uint32_t merged = pair_merges[byte_pair_index(piece[i - 1], piece[i])];
+        if (merged == kUnspannedPair) break;
+        merges[i - 1 - from] = merged;
+        parts[i - from] = steps[root + piece[i]].token;
+      }
+      const bool longer = i == stop && i < length &&
+                          pair_merges[byte_pair_index(piece[i - 1], piece[i])] != kUnspannedPair;
+      if (!longer) {
+        total += merge_part(model, parts, merges, static_cast<uint32_t>(i - from));
+        if (total > most) return kGivenUp;
+        from = i;
+        continue;
+      }
+      to = length;
     } else {
-      BacktrackRun run;
-      backtrack_init_scratch(run, model, piece + from, part_length, scratch);
-      while (backtrack_step(run) != kNoToken) {
-        if (total + run.stack_count > most) return kGivenUp;
-      }
-      // A piece of one part keeps its ids where the run left them.
-      if (from == 0 && to == length) {
-        if (run.stack_count > most) return kGivenUp;
-        return {run.stack, run.stack_count};
-      }
-      std::copy_n(run.stack, run.stack_count, room_for(gathered, total, run.stack_count));
-      total += run.stack_count;
+      to = spanned_part_end(model, piece, from, std::min(length, from + kMergedPartBytes + 1));
+      if (to - from > kMergedPartBytes) to = length;
     }
+    const uint64_t part_length = to - from;
+    BacktrackRun run;
+    backtrack_init_scratch(run, model, piece + from, part_length, scratch);
+    while (backtrack_step(run) != kNoToken) {
+      if (total + run.stack_count > most) return kGivenUp;
+    }
+    // A piece of one part keeps its ids where the run left them.
+    if (from == 0 && to == length) {
+      if (run.stack_count > most) return kGivenUp;
+      return {run.stack, run.stack_count};
+    }
+    std::copy_n(run.stack, run.stack_count, room_for(gathered, total, run.stack_count));
+    total += run.stack_count;
     if (total > most) return kGivenUp;
     from = to;
   }

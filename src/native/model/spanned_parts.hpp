@@ -2,68 +2,75 @@
 
 // A piece splits where no token spans two neighbouring bytes: no merge ever joins them, so
 // each part encodes apart, and their ids put together are the piece's. Random letters,
-// punctuation and base64 split into parts of 3-5 bytes on average. A short part is merged
-// pair by pair, which costs a few lookups in the pair tables and no walk of the token
-// trie; the merges of its single bytes come from low_pair_merges, which stays in cache.
+// punctuation and base64 split into parts of 3-5 bytes on average. A part is merged pair
+// by pair, which costs a few lookups in the pair tables and no walk of the token trie.
 // Against backtracking every piece whole, alternating in one process (medians of 11-15,
 // through tessel.get_encoding's core; cl100k_base / o200k_base), 1 MiB of: random letters
 // 1.18x / 1.44x as fast, base64 1.25x / 1.25x, punctuation 1.31x / 1.34x, one CJK
 // character 1.14x / 0.92x; one letter 0.90x / 0.91x and spaces 0.86x / 0.85x, which paid
-// for finding that the whole piece is one part until kLongPartBytes. English, code and
+// for finding that the whole piece is one part until kMergedPartBytes. English, code and
 // package documentation 1.05-1.10x, multilingual text 1.01x / 1.06x.
+//
+// One table, byte_pair_merges, tells both where a part ends and what its single bytes
+// merge into, so the scan for the end fills the merge's arrays; and parts of 17-64 bytes
+// are merged too instead of backtracked. Against an 8 KB bit table of spanned pairs, parts
+// of up to 16 bytes merged and longer ones backtracked, alternating in one process
+// (medians of 11, through tessel.get_encoding's core; cl100k_base / o200k_base), 1 MiB of:
+// random letters 1.16x / 1.04x as fast, base64 1.08x / 1.03x, punctuation 1.08x / 1.11x,
+// one CJK character 1.17x / 1.01x; one letter and spaces 0.98-1.01x; English, code,
+// package documentation and multilingual text 0.95-1.08x, within the noise.
 
 #include <cstdint>
 #include <memory>
 #include <vector>
 
 #include "model/backtrack_encoder.hpp"
-#include "model/bit_set.hpp"
 #include "model/byte_pair_encoding.hpp"
 
 namespace tessel {
 
-// Parts of up to this many bytes are merged; longer ones run the backtracking encoder.
-// Against 8 and 32, alternating in one process: 8 took random letters and punctuation
-// 0.89-0.92x as fast, 32 gained nothing anywhere and multilingual text lost 2-6%.
-inline constexpr uint32_t kMergedPartBytes = 16;
+// Parts of up to this many bytes are merged; a part found to be longer takes the rest of
+// the piece with it and runs the backtracking encoder (encode_by_spanned_parts): one run
+// over the rest is as exact, since a part starts where no token spans, and a piece of one
+// long run (one letter, spaces) is not scanned to its end. Merging costs up to
+// kMergedPartBytes steps a byte, however many merges a part takes. Against 16 (with longer
+// parts backtracked until 64 bytes): see above. Against scanning every piece to its end,
+// alternating in one process (bench_tokenizer's file loop, medians of 7-11): 1 MiB of one
+// letter 1.12x as fast, of spaces 1.20x / 1.23x, of one CJK character 1.09x.
+inline constexpr uint32_t kMergedPartBytes = 64;
 
-// A part found to be longer than this takes the rest of the piece with it
-// (encode_by_spanned_parts). Against scanning every piece to its end, alternating in one
-// process (bench_tokenizer's file loop, medians of 7-11): 1 MiB of one letter 1.12x as
-// fast, of spaces 1.20x / 1.23x, of one CJK character 1.09x (cl100k_base / o200k_base);
-// random letters, punctuation, base64 and text of many pieces 0.99-1.04x.
-inline constexpr uint64_t kLongPartBytes = 64;
+// In BytePairEncoding::byte_pair_merges: no token holds the two bytes side by side. No
+// token has this id: token_starts are 32-bit, so all token strings take fewer than 2^32
+// bytes, and that many distinct strings are far fewer than 2^32 - 2.
+inline constexpr uint32_t kUnspannedPair = kNoToken - 1;
 
-// The bit of byte b followed by byte c in BytePairEncoding::spanned_byte_pairs.
-inline uint64_t byte_pair_bit(uint8_t b, uint8_t c) { return (uint64_t{b} << 8) | c; }
+// Where byte b followed by byte c is in BytePairEncoding::byte_pair_merges.
+inline uint32_t byte_pair_index(uint8_t b, uint8_t c) { return (uint32_t{b} << 8) | c; }
 
-// The table of the byte pairs that some token of the model holds (8 KB).
-std::vector<uint64_t> spanned_byte_pairs_of(const BytePairEncoding& model);
+// For every byte pair (256 KB): the merge of the two bytes' tokens, kNoToken when they do
+// not merge or a byte is no token, kUnspannedPair when no token holds the pair.
+std::vector<uint32_t> byte_pair_merges_of(const BytePairEncoding& model);
 
 // Where the part of bytes[0, length) that starts at `from` ends: at the first boundary
 // between two bytes that no token spans, else at length.
 inline uint64_t spanned_part_end(const BytePairEncoding& model, const uint8_t* bytes,
                                  uint64_t from, uint64_t length) {
-  const uint64_t* spanned = model.spanned_byte_pairs.data();
+  const uint32_t* pair_merges = model.byte_pair_merges.data();
   uint64_t i = from + 1;
-  while (i < length && test_bit(spanned, byte_pair_bit(bytes[i - 1], bytes[i]))) ++i;
+  while (i < length && pair_merges[byte_pair_index(bytes[i - 1], bytes[i])] != kUnspannedPair) {
+    ++i;
+  }
   return i;
 }
 
-// Byte-pair encoding of a part of 1 to kMergedPartBytes bytes the plain way: start from its
-// single bytes and merge the neighbouring pair whose merge has the lowest id, leftmost on
-// ties, until no neighbours merge. Neighbours whose bytes spell a token always are that
-// token's merge halves: everything inside the token's span merged as in the token alone,
-// since no merge crossed its ends. So the pair table answers every question. Needs
-// prefix_steps (every byte a token). Writes the ids to parts and returns their count.
-inline uint32_t merge_part(const BytePairEncoding& model, const uint8_t* bytes, uint32_t length,
-                           uint32_t* parts) {
-  const PrefixStep* steps = model.prefix_steps.data();
-  const int32_t root = steps[0].base;
-  uint32_t merges[kMergedPartBytes];  // merges[i]: the merge of parts i and i + 1, or kNoToken
-  for (uint32_t i = 0; i < length; ++i) parts[i] = steps[root + bytes[i]].token;
-  for (uint32_t i = 0; i + 1 < length; ++i) merges[i] = pair_lookup(model, parts[i], parts[i + 1]);
-  uint32_t count = length;
+// Byte-pair encoding of a part the plain way: parts[0, count) hold its single bytes' tokens
+// and merges[i] the merge of parts i and i + 1 (or kNoToken); merge the neighbouring pair
+// whose merge has the lowest id, leftmost on ties, until no neighbours merge. Neighbours
+// whose bytes spell a token always are that token's merge halves: everything inside the
+// token's span merged as in the token alone, since no merge crossed its ends. So the pair
+// table answers every question. Leaves the ids in parts and returns their count.
+inline uint32_t merge_part(const BytePairEncoding& model, uint32_t* parts, uint32_t* merges,
+                           uint32_t count) {
   while (count > 1) {
     uint32_t best = 0;
     for (uint32_t i = 1; i + 1 < count; ++i) {

@@ -235,31 +235,22 @@ TEST(Pipeline, FastWalkEqualsPlainWalk) {
 }
 
 // A piece split into spanned parts, the short ones merged, gets the backtracking
-// encoder's ids: parts of every length around the hand-over to backtracking, pieces of
-// one long part and of many, long runs amid short parts; one id fewer allowed gives up.
+// encoder's ids: random pieces of one long part and of many, long runs amid short parts,
+// and parts of every length around the hand-over to backtracking, ASCII and not; one id
+// fewer allowed gives up.
 TEST(Pipeline, SpannedPartsEqualBacktracking) {
   std::mt19937_64 rng(4);
   const std::string alphabets[] = {
       "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ", "!\"#$%&'()*+,-./:;<=>?@[\\]^_`{|}~",
       "abcdefghijklmnopqrstuvwxyz0123456789+/=", "aaaab", "\xe4\xb8\xad\xe6\x96\x87\xc3\xa9 ab"};
+  // Runs whose neighbouring bytes all share a token: "ab" and box-drawing lines.
+  const std::string runs[] = {"ab", "\xe2\x94\x80"};
   for (BuiltinEncoding e : kEncodings) {
     const BytePairEncoding& m = *tokenizer(e).model;
     EncodeScratch scratch;
     PartIds gathered;
-    bool part_lengths_seen[2 * kMergedPartBytes] = {};
-    for (int i = 0; i < 4000; ++i) {
-      const std::string& alphabet = alphabets[i % 5];
-      std::string piece;
-      const size_t length = 1 + rng() % (i % 3 == 0 ? 400 : 40);
-      while (piece.size() < length) piece += alphabet[rng() % alphabet.size()];
-      // A run too long to be scanned to its end, between short parts.
-      if (i % 7 == 0) piece.insert(piece.size() / 2, std::string(50 + rng() % 100, 'a'));
+    const auto expect_backtracking_ids = [&](const std::string& piece) {
       const uint8_t* bytes = bytes_of(piece);
-      for (uint64_t from = 0; from < piece.size();) {
-        const uint64_t to = spanned_part_end(m, bytes, from, piece.size());
-        if (to - from < 2 * kMergedPartBytes) part_lengths_seen[to - from] = true;
-        from = to;
-      }
       const std::vector<uint32_t> expected = backtrack_encode(m, bytes, piece.size());
       // As the pipeline does, the search may hold 10 ids more than it may keep.
       const PieceIds got = encode_by_spanned_parts(m, bytes, piece.size(), expected.size() + 10,
@@ -267,8 +258,41 @@ TEST(Pipeline, SpannedPartsEqualBacktracking) {
       ASSERT_EQ(std::vector<uint32_t>(got.ids, got.ids + got.count), expected) << piece;
       ASSERT_EQ(encode_by_spanned_parts(m, bytes, piece.size(), expected.size() - 1, scratch,
                                         gathered).count, kOverLimit);
+    };
+    for (int i = 0; i < 4000; ++i) {
+      const std::string& alphabet = alphabets[i % 5];
+      std::string piece;
+      const size_t length = 1 + rng() % (i % 3 == 0 ? 400 : 40);
+      while (piece.size() < length) piece += alphabet[rng() % alphabet.size()];
+      // A run too long to be scanned to its end, between short parts.
+      if (i % 7 == 0) piece.insert(piece.size() / 2, std::string(50 + rng() % 100, 'a'));
+      expect_backtracking_ids(piece);
     }
-    for (uint32_t n = 1; n < 2 * kMergedPartBytes; ++n) EXPECT_TRUE(part_lengths_seen[n]) << n;
+    // A byte that no token holds beside any byte of the runs bounds them as parts.
+    const auto unspanned_beside_runs = [&](uint32_t x) {
+      for (const std::string& run : runs) {
+        for (const char c : run) {
+          if (m.byte_pair_merges[byte_pair_index(x, c)] != kUnspannedPair ||
+              m.byte_pair_merges[byte_pair_index(c, x)] != kUnspannedPair) {
+            return false;
+          }
+        }
+      }
+      return true;
+    };
+    uint32_t separator = 0;
+    while (separator < 256 && !unspanned_beside_runs(separator)) ++separator;
+    ASSERT_LT(separator, 256u);
+    for (const std::string& run : runs) {
+      for (uint32_t n = 1; n <= 2 * kMergedPartBytes; ++n) {
+        std::string piece(1, static_cast<char>(separator));
+        for (uint32_t k = 0; k < n; ++k) piece += run[k % run.size()];
+        piece += static_cast<char>(separator);
+        ASSERT_EQ(spanned_part_end(m, bytes_of(piece), 1, piece.size()), n + 1) << n;
+        expect_backtracking_ids(piece);
+        expect_backtracking_ids(piece + "xyz" + piece);
+      }
+    }
   }
 }
 
