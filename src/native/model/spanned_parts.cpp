@@ -42,7 +42,9 @@ std::vector<uint32_t> byte_pair_merges_of(const BytePairEncoding& model) {
   for (uint32_t b = 0; b < 256; ++b) {
     for (uint32_t c = 0; c < 256; ++c) {
       uint32_t& entry = pair_merges[byte_pair_index(b, c)];
-      if (entry == kNoToken) entry = pair_lookup(model, steps[root + b].token, steps[root + c].token);
+      if (entry == kNoToken) {
+        entry = pair_lookup(model, steps[root + b].token, steps[root + c].token);
+      }
     }
   }
   return pair_merges;

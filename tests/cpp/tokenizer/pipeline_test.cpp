@@ -213,9 +213,9 @@ TEST(Pipeline, FastWalkEqualsPlainWalk) {
     std::string lettered_text;
     for (int i = 0; i < 12000; ++i) lettered_text += lettered[rng() % lettered.size()];
     inputs.push_back(lettered_text);
-    // Base64-like text long enough that the memo leaves its pieces out and takes them back
-    // 64 KiB on, random letters that o200k_base splits into pieces seldom whole tokens, for
-    // as long, then the words above, which the memo remembers again.
+    // Base64-like text long enough that the memo leaves its pieces out and tries them again,
+    // random letters that o200k_base splits into pieces seldom whole tokens, for as long,
+    // then the words above, which the memo takes back.
     const std::string_view base64 =
         "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
     std::string blob;
