@@ -81,11 +81,11 @@ PieceIds encode_by_spanned_parts(const BytePairEncoding& model, const uint8_t* p
         from = i;
         continue;
       }
-      to = length;
+      to = spanned_part_end(model, piece, i - 1, std::min(length, from + kScannedPartBytes + 1));
     } else {
-      to = spanned_part_end(model, piece, from, std::min(length, from + kMergedPartBytes + 1));
-      if (to - from > kMergedPartBytes) to = length;
+      to = spanned_part_end(model, piece, from, std::min(length, from + kScannedPartBytes + 1));
     }
+    if (to - from > kScannedPartBytes) to = length;
     const uint64_t part_length = to - from;
     BacktrackRun run;
     backtrack_init_scratch(run, model, piece + from, part_length, scratch);

@@ -29,15 +29,24 @@
 
 namespace tessel {
 
-// Parts of up to this many bytes are merged; a part found to be longer takes the rest of
-// the piece with it and runs the backtracking encoder (encode_by_spanned_parts): one run
-// over the rest is as exact, since a part starts where no token spans, and a piece of one
-// long run (one letter, spaces) is not scanned to its end. Merging costs up to
-// kMergedPartBytes steps a byte, however many merges a part takes. Against 16 (with longer
-// parts backtracked until 64 bytes): see above. Against scanning every piece to its end,
-// alternating in one process (bench_tokenizer's file loop, medians of 7-11): 1 MiB of one
-// letter 1.12x as fast, of spaces 1.20x / 1.23x, of one CJK character 1.09x.
+// Parts of up to this many bytes are merged, which costs up to kMergedPartBytes steps a
+// byte however many merges a part takes; longer ones run the backtracking encoder
+// (encode_by_spanned_parts). Against 16 (with longer parts backtracked until 64 bytes):
+// see above.
 inline constexpr uint32_t kMergedPartBytes = 64;
+
+// A part longer than kMergedPartBytes is scanned on to its end for up to this many bytes,
+// and backtracked alone when it ends there; a longer one takes the rest of the piece with
+// it: one run over the rest is as exact, since a part starts where no token spans, and a
+// piece of one long run (one letter, spaces) is then not scanned to its end. Against
+// scanning every piece to its end, alternating in one process (bench_tokenizer's file
+// loop, medians of 7-11): 1 MiB of one letter 1.12x as fast, of spaces 1.20x / 1.23x, of
+// one CJK character 1.09x. Against taking the rest with any part longer than
+// kMergedPartBytes, alternating in one process: bench_tokenizer's 4 MiB of random letters,
+// whose first part of more than 64 bytes comes after 856 KB, encoded 1.37x as fast with
+// cl100k_base through tessel.get_encoding's core (medians of 11), 1.51x natively (medians
+// of 9); the 1 MiB long pieces, which have no such part, and multilingual text 0.98-1.10x.
+inline constexpr uint64_t kScannedPartBytes = 4096;
 
 // In BytePairEncoding::byte_pair_merges: no token holds the two bytes side by side. No
 // token has this id: token_starts are 32-bit, so all token strings take fewer than 2^32

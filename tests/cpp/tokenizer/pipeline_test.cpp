@@ -238,7 +238,7 @@ TEST(Pipeline, FastWalkEqualsPlainWalk) {
 
 // A piece split into spanned parts, the short ones merged, gets the backtracking
 // encoder's ids: random pieces of one long part and of many, long runs amid short parts,
-// and parts of every length around the hand-over to backtracking, ASCII and not; one id
+// and parts of every length around the hand-overs to backtracking, ASCII and not; one id
 // fewer allowed gives up.
 TEST(Pipeline, SpannedPartsEqualBacktracking) {
   std::mt19937_64 rng(4);
@@ -285,10 +285,15 @@ TEST(Pipeline, SpannedPartsEqualBacktracking) {
     uint32_t separator = 0;
     while (separator < 256 && !unspanned_beside_runs(separator)) ++separator;
     ASSERT_LT(separator, 256u);
+    std::vector<uint64_t> part_lengths;
+    for (uint64_t n = 1; n <= 2 * kMergedPartBytes; ++n) part_lengths.push_back(n);
+    for (uint64_t n = kScannedPartBytes - 1; n <= kScannedPartBytes + 2; ++n) {
+      part_lengths.push_back(n);
+    }
     for (const std::string& run : runs) {
-      for (uint32_t n = 1; n <= 2 * kMergedPartBytes; ++n) {
+      for (const uint64_t n : part_lengths) {
         std::string piece(1, static_cast<char>(separator));
-        for (uint32_t k = 0; k < n; ++k) piece += run[k % run.size()];
+        for (uint64_t k = 0; k < n; ++k) piece += run[k % run.size()];
         piece += static_cast<char>(separator);
         ASSERT_EQ(spanned_part_end(m, bytes_of(piece), 1, piece.size()), n + 1) << n;
         expect_backtracking_ids(piece);
