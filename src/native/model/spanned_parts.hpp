@@ -8,7 +8,7 @@
 // through tessel.get_encoding's core; cl100k_base / o200k_base), 1 MiB of: random letters
 // 1.18x / 1.44x as fast, base64 1.25x / 1.25x, punctuation 1.31x / 1.34x, one CJK
 // character 1.14x / 0.92x; one letter 0.90x / 0.91x and spaces 0.86x / 0.85x, which paid
-// for finding that the whole piece is one part until kMergedPartBytes. English, code and
+// for finding that the whole piece is one part until 64 bytes. English, code and
 // package documentation 1.05-1.10x, multilingual text 1.01x / 1.06x.
 //
 // One table, byte_pair_merges, tells both where a part ends and what its single bytes
@@ -39,18 +39,20 @@ inline constexpr uint32_t kMergedPartBytes = 64;
 // and backtracked alone when it ends there; a longer one takes the rest of the piece with
 // it: one run over the rest is as exact, since a part starts where no token spans, and a
 // piece of one long run (one letter, spaces) is then not scanned to its end. Against
-// scanning every piece to its end, alternating in one process (bench_tokenizer's file
-// loop, medians of 7-11): 1 MiB of one letter 1.12x as fast, of spaces 1.20x / 1.23x, of
-// one CJK character 1.09x. Against taking the rest with any part longer than
-// kMergedPartBytes, alternating in one process: bench_tokenizer's 4 MiB of random letters,
-// whose first part of more than 64 bytes comes after 856 KB, encoded 1.37x as fast with
-// cl100k_base through tessel.get_encoding's core (medians of 11), 1.51x natively (medians
-// of 9); the 1 MiB long pieces, which have no such part, and multilingual text 0.98-1.10x.
+// scanning every piece to its end, with a limit of 64 bytes, alternating in one process
+// (bench_tokenizer's file loop, medians of 7-11): 1 MiB of one letter 1.12x as fast, of
+// spaces 1.20x / 1.23x, of one CJK character 1.09x. Against taking the rest with any part
+// longer than kMergedPartBytes, alternating in one process: bench_tokenizer's 4 MiB of
+// random letters, whose first part of more than 64 bytes comes after 856 KB, encoded 1.37x
+// as fast with cl100k_base through tessel.get_encoding's core (medians of 11), 1.51x
+// natively (medians of 9); the 1 MiB long pieces, which have no such part, and
+// multilingual text 0.98-1.10x.
 inline constexpr uint64_t kScannedPartBytes = 4096;
 
 // In BytePairEncoding::byte_pair_merges: no token holds the two bytes side by side. No
 // token has this id: token_starts are 32-bit, so all token strings take fewer than 2^32
-// bytes, and that many distinct strings are far fewer than 2^32 - 2.
+// bytes, and as distinct strings (256 of one byte at most, the others longer) they number
+// fewer than 2^31.
 inline constexpr uint32_t kUnspannedPair = kNoToken - 1;
 
 // Where byte b followed by byte c is in BytePairEncoding::byte_pair_merges.

@@ -64,7 +64,7 @@ bool encode_pieces(const TokenizerModel& tokenizer, Pieces& pieces, const uint8_
   EncodeScratch scratch;
   PartIds gathered;
   PieceMemo& memo = thread_piece_memo(model.identity);
-  MemoGate ascii_gate;
+  MemoGate memo_gate;
   IndexGate index_gate;
   // Pieces are split a few ahead of their encoding, and the index slot of each is fetched
   // as it is split: on text of many short pieces that are not in cache, the slot loads of
@@ -130,12 +130,12 @@ bool encode_pieces(const TokenizerModel& tokenizer, Pieces& pieces, const uint8_
         }
         if (ascii) index_gate.missed(start);
       }
-      if (memo_piece && ascii) memo_piece = ascii_gate.admits(start);
+      if (memo_piece && ascii) memo_piece = memo_gate.admits(start);
       if (memo_piece) {
         PieceMemo::fill_key(key, piece, n, length - start, head);
         uint32_t count = 0;
         const uint32_t* ids = memo.find(key, hash, count);
-        if (ascii) ascii_gate.looked_up(ids != nullptr, start);
+        if (ascii) memo_gate.looked_up(ids != nullptr, start);
         if (ids != nullptr) {
           if (!on_piece(ids, count)) return false;
           continue;

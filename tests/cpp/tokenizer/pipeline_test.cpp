@@ -266,7 +266,7 @@ TEST(Pipeline, SpannedPartsEqualBacktracking) {
       std::string piece;
       const size_t length = 1 + rng() % (i % 3 == 0 ? 400 : 40);
       while (piece.size() < length) piece += alphabet[rng() % alphabet.size()];
-      // A run too long to be scanned to its end, between short parts.
+      // A run longer than a merged part, between short parts.
       if (i % 7 == 0) piece.insert(piece.size() / 2, std::string(50 + rng() % 100, 'a'));
       expect_backtracking_ids(piece);
     }
