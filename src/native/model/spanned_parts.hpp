@@ -58,8 +58,9 @@ inline constexpr uint32_t kUnspannedPair = kNoToken - 1;
 // Where byte b followed by byte c is in BytePairEncoding::byte_pair_merges.
 inline uint32_t byte_pair_index(uint8_t b, uint8_t c) { return (uint32_t{b} << 8) | c; }
 
-// For every byte pair (256 KB): the merge of the two bytes' tokens, kNoToken when they do
-// not merge or a byte is no token, kUnspannedPair when no token holds the pair.
+// For every byte pair (256 KB): the merge of the two bytes' tokens or kNoToken when they do
+// not merge, kUnspannedPair when no token holds the pair. In a model where some byte is no
+// token, whose parts are never merged, every pair some token holds is kNoToken.
 std::vector<uint32_t> byte_pair_merges_of(const BytePairEncoding& model);
 
 // Where the part of bytes[0, length) that starts at `from` ends: at the first boundary
